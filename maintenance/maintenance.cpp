@@ -1,0 +1,1 @@
+#include "maintenance/maintenance.h"

@@ -1,0 +1,8 @@
+# Sourced: the environment every Wine call of the build and tests uses.
+# $1: the build folder; the Wine prefix lives inside it so tests never touch the real home folder.
+murk_build_dir=$(cd "$1" && pwd)
+export WINEPREFIX="$murk_build_dir/wineprefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+# No Mono/Gecko prompts, and no mirroring of .lnk files into the Linux desktop menus.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"

@@ -1,0 +1,17 @@
+#pragma once
+// The outside services, set once at build time (cmake/config.cmake).
+
+#include <string_view>
+
+namespace murk::setup {
+
+extern const std::wstring_view kApiOrigin;           // release documents
+extern const std::string_view kRepoUrl;              // the project's git repository
+extern const std::wstring_view kPackageIndexOrigin;  // Python packages
+extern const std::wstring_view kPackageIndexDomain;  // as named in messages
+extern const std::string_view kClangRepository;      // llvm-mingw releases
+
+// The program's own version: a number and the commit it was built from.
+inline constexpr std::string_view kVersion = "0.2.78 (a4f8965)";
+
+}  // namespace murk::setup

@@ -1,0 +1,91 @@
+#include "setup/install/install.h"
+
+#include "setup/job/channel.h"
+#include "setup/job/handles.h"
+#include "setup/job/process.h"
+#include "setup/job/system.h"
+
+#include <cstdint>
+#include <exception>
+#include <system_error>
+
+namespace murk::setup {
+
+std::filesystem::path s_installed;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kGiB = 1ull << 30;
+constexpr std::uint64_t kNeededFresh = 14 * kGiB;
+constexpr std::uint64_t kNeededExtracted = 6 * kGiB;
+
+Job Prepare(Choices choices) {
+    std::error_code error;
+    fs::create_directories(choices.folder, error);
+    if (!fs::is_directory(choices.folder, error))
+        Fail(L"Couldn't create " + choices.folder.native());
+
+    OpenLog(choices.folder);
+    Log(L"MURK Recompiled Setup, installing to " + choices.folder.native());
+
+    Job job{.choices = std::move(choices)};
+    job.repository = job.choices.folder / L"murk-recomp";
+    job.extracted = job.repository / L"game" / L"extracted";
+    job.needsExtraction = !fs::exists(job.extracted / L"default.xex", error);
+    return job;
+}
+
+void CheckSource(const Job& job) {
+    if (!job.needsExtraction) return;
+    std::error_code error;
+    if (job.choices.source.empty() || !fs::exists(job.choices.source, error))
+        Fail(L"Choose your MURK disc image (.iso) or extracted disc folder first.");
+}
+
+void CheckDiskSpace(const Job& job) {
+    const std::uint64_t free = FreeBytes(job.choices.folder).value_or(0);
+    if (free == 0) return;
+    const std::uint64_t needed = job.needsExtraction ? kNeededFresh : kNeededExtracted;
+    if (free >= needed) return;
+    // The window may be closing: asking now would leave a question nobody can answer in time.
+    CheckCancel();
+    const std::wstring question = L"The drive has " + std::to_wstring(free / kGiB) +
+                                  L" GB free; about " + std::to_wstring(needed / kGiB) +
+                                  L" GB is needed. Continue anyway?";
+    if (Ask(question, MB_YESNO | MB_ICONWARNING) != IDYES) Fail(L"Not enough disk space.");
+}
+
+bool RunSteps(Choices choices, std::wstring& finalMessage) {
+    Job job = Prepare(std::move(choices));
+    CheckSource(job);
+    CheckDiskSpace(job);
+    finalMessage = std::move(job.finalMessage);
+    return true;
+}
+
+}  // namespace
+
+void Install(Choices choices) {
+    bool success = false;
+    std::wstring finalMessage;
+    {
+        ComApartment apartment;
+        try {
+            success = RunSteps(std::move(choices), finalMessage);
+        } catch (const Failed& failure) {
+            finalMessage = failure.message;
+        } catch (const std::exception& error) {
+            finalMessage = L"Unexpected error: " + Widen(error.what());
+        } catch (...) {
+            // Whatever it was, the window must still hear that the job has ended.
+            finalMessage = L"Unexpected error.";
+        }
+        Log(finalMessage);
+        CloseLog();
+    }
+    PostDone(success, finalMessage);
+}
+
+}  // namespace murk::setup

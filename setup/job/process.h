@@ -1,0 +1,39 @@
+#pragma once
+// Outside programs run by the install job: hidden, in one job object, output line by line.
+
+#include "setup/job/handles.h"
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace murk::setup {
+
+// Every child of the install job lives in this job object; terminating it stops a child and
+// everything the child started. Closing the last handle kills whatever is left.
+extern UniqueHandle s_job;
+// Set by the window thread (exchange), then s_job is terminated; read by the job.
+extern std::atomic<bool> s_cancel;
+
+// Gets each output line: the child's bytes (UTF-8) without the terminator, never empty.
+using LineHandler = std::function<void(const std::string&)>;
+
+// A job object that kills its processes when its last handle closes; empty on failure.
+UniqueHandle CreateKillOnCloseJob();
+
+// Runs commandLine in workingFolder (empty: the current folder) and returns its exit code.
+// Fails with "Couldn't start: ..." or "Cancelled.".
+int Run(const std::wstring& commandLine, const std::filesystem::path& workingFolder,
+        const LineHandler& handler);
+
+std::wstring Quote(const std::filesystem::path& path);
+
+// Runs "git -C <repository> <arguments>"; output becomes git's first non-empty line.
+bool GitOutput(const std::filesystem::path& repository, const std::wstring& arguments,
+               std::string& output);
+
+void CheckCancel();
+
+}  // namespace murk::setup

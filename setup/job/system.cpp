@@ -1,0 +1,31 @@
+#include "setup/job/system.h"
+
+#include "setup/job/channel.h"
+
+#include <string>
+
+namespace murk::setup {
+
+namespace {
+
+std::optional<std::uint64_t> QueryFreeBytes(const std::filesystem::path& path) {
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+    return available.QuadPart;
+}
+
+}  // namespace
+
+FreeBytesQuery s_freeBytes = QueryFreeBytes;
+MessageBoxCall s_messageBox = MessageBoxW;
+
+std::optional<std::uint64_t> FreeBytes(const std::filesystem::path& path) {
+    return s_freeBytes(path);
+}
+
+int Ask(std::wstring_view text, UINT type) {
+    const std::wstring terminated(text);
+    return s_messageBox(s_window, terminated.c_str(), kTitle, type);
+}
+
+}  // namespace murk::setup

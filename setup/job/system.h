@@ -1,0 +1,26 @@
+#pragma once
+// The few platform answers that tests cannot control any other way: the free disk space and
+// the user's answer to a message box. The product calls the real functions; tests swap them.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+namespace murk::setup {
+
+using FreeBytesQuery = std::optional<std::uint64_t> (*)(const std::filesystem::path& path);
+using MessageBoxCall = int(WINAPI*)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+
+extern FreeBytesQuery s_freeBytes;   // GetDiskFreeSpaceExW: bytes free to the caller
+extern MessageBoxCall s_messageBox;  // MessageBoxW
+
+// Free bytes available to the caller on the volume of path; nothing when they can't be read.
+std::optional<std::uint64_t> FreeBytes(const std::filesystem::path& path);
+
+// A message box owned by the main window, titled with the program's name.
+int Ask(std::wstring_view text, UINT type);
+
+}  // namespace murk::setup
