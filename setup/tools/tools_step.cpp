@@ -1,0 +1,180 @@
+#include "setup/tools/tools_step.h"
+
+#include "setup/config.h"
+#include "setup/install/install.h"
+#include "setup/job/channel.h"
+#include "setup/job/process.h"
+#include "setup/tools/digest.h"
+#include "setup/tools/http.h"
+
+#include <windows.h>
+
+#include <system_error>
+
+namespace murk::setup {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr DWORD kPathCapacity = 32768;
+constexpr int kDeepestLevel = 3;
+
+constexpr char kGitRepository[] = "git-for-windows/git";
+constexpr char kGitPattern[] = "MinGit-[0-9.]+-64-bit\\.zip";
+constexpr char kCMakeRepository[] = "Kitware/CMake";
+constexpr char kCMakePattern[] = "cmake-[0-9.]+-windows-x86_64\\.zip";
+constexpr char kNinjaRepository[] = "ninja-build/ninja";
+constexpr char kNinjaPattern[] = "ninja-win\\.zip";
+constexpr char kClangPattern[] = "llvm-mingw-[0-9]+-ucrt-x86_64\\.zip";
+
+std::wstring ReadPath() {
+    std::wstring buffer(kPathCapacity, L'\0');
+    const DWORD length = GetEnvironmentVariableW(L"PATH", buffer.data(), kPathCapacity);
+    if (length == 0 || length >= kPathCapacity) return {};
+    buffer.resize(length);
+    return buffer;
+}
+
+// The tool's program in the first PATH entry that has it. Store app aliases ("WindowsApps")
+// only open the Store, so they don't count.
+fs::path FindOnPath(const wchar_t* exe) {
+    const std::wstring path = ReadPath();
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = path.find(L';', start);
+        const std::wstring entry =
+            path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        if (!entry.empty() && entry.find(L"WindowsApps") == std::wstring::npos) {
+            const fs::path candidate = fs::path(entry) / exe;
+            std::error_code error;
+            if (fs::exists(candidate, error)) return candidate;
+        }
+        if (end == std::wstring::npos) return {};
+        start = end + 1;
+    }
+}
+
+void PutInFrontOfPath(const fs::path& folder) {
+    const std::wstring path = folder.native() + L";" + ReadPath();
+    SetEnvironmentVariableW(L"PATH", path.c_str());
+}
+
+fs::path SystemFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return folder;
+}
+
+// A listed digest that doesn't match means the archive isn't what its publisher released:
+// it must not be unpacked, let alone run.
+void CheckDigest(const BuildTool& tool, const fs::path& archive, const std::string& expected) {
+    const std::optional<std::string> actual = Sha256OfFile(archive);
+    if (actual && *actual == expected) return;
+    Log(std::wstring(tool.name) + L": the release lists SHA-256 " + Widen(expected) +
+        L", the download has " + (actual ? Widen(*actual) : std::wstring(L"none (unreadable)")));
+    Fail(L"Couldn't download " + std::wstring(tool.name) + L" (the file arrived damaged).");
+}
+
+fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
+                      const fs::path& toolFolder) {
+    const std::wstring name = tool.name;
+    const Download download = tool.fetch();
+    Log(name + L": downloading " + download.url);
+
+    std::error_code error;
+    fs::remove_all(toolFolder, error);
+    fs::create_directories(toolFolder, error);
+    const fs::path archive = toolsFolder / (name + L".zip");
+    if (!Get(download.url, nullptr, &archive, tool.name)) {
+        CheckCancel();
+        Fail(L"Couldn't download " + name + L".");
+    }
+    if (!download.sha256.empty()) CheckDigest(tool, archive, download.sha256);
+
+    Status(L"Unpacking " + name);
+    PostProgress(-1);
+    const std::wstring command = Quote(SystemFolder() / L"tar.exe") + L" -xf " + Quote(archive) +
+                                 L" -C " + Quote(toolFolder);
+    if (Run(command, {}, {}) != 0)
+        Fail(L"Couldn't unpack " + name + L" (Windows 10 1803 or later is needed).");
+    fs::remove(archive, error);
+
+    fs::path program = FindUnder(toolFolder, tool.exe);
+    if (program.empty()) Fail(name + L" didn't contain " + tool.exe + L".");
+    return program;
+}
+
+}  // namespace
+
+fs::path FindUnder(const fs::path& folder, const wchar_t* name) {
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        std::error_code typeError;
+        if (it->is_directory(typeError)) {
+            if (it.depth() >= kDeepestLevel) it.disable_recursion_pending();
+            continue;
+        }
+        if (it->path().filename().native() == name) return it->path();
+    }
+    return {};
+}
+
+Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDomain) {
+    const std::wstring origin(indexOrigin);
+    const std::wstring domain(indexDomain);
+    std::string body;
+    if (!Get(origin + L"/v3-flatcontainer/python/index.json", &body, nullptr, nullptr))
+        Fail(L"Couldn't reach " + domain + L" for Python. Check the internet connection.");
+    const std::optional<std::string> version = FindNewestPython312(body);
+    if (!version) Fail(L"No Python 3.12 package on " + domain + L".");
+    const std::wstring text = Widen(*version);
+    return {.url = origin + L"/v3-flatcontainer/python/" + text + L"/python." + text + L".nupkg"};
+}
+
+std::vector<BuildTool> ToolTable(std::wstring apiOrigin, std::wstring indexOrigin,
+                                 std::wstring indexDomain) {
+    auto fromRelease = [apiOrigin](std::string repository, const char* pattern) {
+        return [apiOrigin, repository, pattern] {
+            return LatestAssetAt(apiOrigin, repository.c_str(), pattern);
+        };
+    };
+    return {
+        {L"Git", L"git.exe", fromRelease(kGitRepository, kGitPattern)},
+        {L"CMake", L"cmake.exe", fromRelease(kCMakeRepository, kCMakePattern)},
+        {L"Ninja", L"ninja.exe", fromRelease(kNinjaRepository, kNinjaPattern)},
+        {L"Clang", L"clang++.exe", fromRelease(std::string(kClangRepository), kClangPattern)},
+        {L"Python", L"python.exe",
+         [indexOrigin, indexDomain] { return FetchPythonAt(indexOrigin, indexDomain); }},
+    };
+}
+
+void ProvideTools(const fs::path& installFolder, const std::vector<BuildTool>& tools) {
+    Status(L"Checking the tools");
+    const fs::path toolsFolder = installFolder / L"tools";
+    std::error_code error;
+    fs::create_directories(toolsFolder, error);
+
+    for (const BuildTool& tool : tools) {
+        if (s_cancel.load()) Fail(L"Cancelled.");
+        const std::wstring name = tool.name;
+        if (const fs::path onPath = FindOnPath(tool.exe); !onPath.empty()) {
+            Log(name + L": using " + onPath.native());
+            continue;
+        }
+        const fs::path toolFolder = toolsFolder / name;
+        fs::path program = FindUnder(toolFolder, tool.exe);
+        if (program.empty()) program = DownloadTool(tool, toolsFolder, toolFolder);
+        Log(name + L": " + program.native());
+        PutInFrontOfPath(program.parent_path());
+    }
+}
+
+void ToolsStep(const Job& job) {
+    ProvideTools(job.choices.folder,
+                 ToolTable(std::wstring(kApiOrigin), std::wstring(kPackageIndexOrigin),
+                           std::wstring(kPackageIndexDomain)));
+}
+
+}  // namespace murk::setup

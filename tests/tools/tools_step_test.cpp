@@ -1,0 +1,315 @@
+#include "setup/tools/tools_step.h"
+
+#include "setup/job/channel.h"
+#include "setup/job/process.h"
+#include "setup/tools/digest.h"
+#include "tests/support/http_server.h"
+#include "tests/support/release_document.h"
+#include "tests/support/standin.h"
+#include "tests/support/system_tar.h"
+#include "tests/support/test_support.h"
+#include "tests/support/zip_archive.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+
+namespace murk::setup {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Collector;
+using test::HttpResponse;
+using test::HttpServer;
+using test::ReadBytes;
+using test::ReleaseDocument;
+using test::StoredZip;
+using test::TempFolder;
+using test::WriteBytes;
+
+constexpr wchar_t kDomain[] = L"packages.test";
+
+std::wstring ReadPathVariable() {
+    std::wstring buffer(32768, L'\0');
+    buffer.resize(GetEnvironmentVariableW(L"PATH", buffer.data(), 32768));
+    return buffer;
+}
+
+// Sha256OfFile itself is checked against the standard's test vectors in digest_test.cpp.
+std::string Sha256Hex(const std::string& bytes) {
+    TempFolder folder;
+    WriteBytes(folder / L"bytes", bytes);
+    return Sha256OfFile(folder / L"bytes").value_or("");
+}
+
+class ToolsStep : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        savedPath_ = ReadPathVariable();
+        // Only the system folders: none of the five tools is on it.
+        SetEnvironmentVariableW(L"PATH", test::SystemTarPath().parent_path().c_str());
+        ASSERT_TRUE(test::InstallSystemTar(test::StandinProgram(L"tar", L"tar.exe")));
+        if (!s_job) s_job = CreateKillOnCloseJob();
+        s_cancel = false;
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"PATH", savedPath_.c_str());
+        s_cancel = false;
+    }
+
+    // Publishes a tool archive as the only asset of repository's latest release (or of the
+    // package index for Python).
+    void Publish(const std::string& repository, const std::string& asset, const std::string& zip,
+                 const std::string& digest = "") {
+        const std::string path = "/downloads/" + asset;
+        server.Serve(path, {.body = zip});
+        if (repository.empty()) {
+            server.Serve("/v3-flatcontainer/python/index.json",
+                         {.body = "{\"versions\":[\"3.12.8\",\"3.12.10\",\"3.13.1\"]}"});
+            server.Serve("/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg", {.body = zip});
+            return;
+        }
+        server.Serve("/repos/" + repository + "/releases/latest",
+                     {.body = ReleaseDocument(
+                          "v1", {{asset + ".sig", server.OriginUtf8() + path + ".sig", ""},
+                                 {asset, server.OriginUtf8() + path, digest}})});
+    }
+
+    void PublishAll() {
+        Publish("git-for-windows/git", "MinGit-2.47.1-64-bit.zip",
+                StoredZip({{"cmd/", ""}, {"cmd/git.exe", "git"}, {"etc/gitconfig", ""}}));
+        Publish("Kitware/CMake", "cmake-3.31.2-windows-x86_64.zip",
+                StoredZip({{"cmake-3.31.2-windows-x86_64/share/cmake/x/cmake.exe.txt", ""},
+                           {"cmake-3.31.2-windows-x86_64/share/bin/cmake.exe", "cmake"}}));
+        Publish("ninja-build/ninja", "ninja-win.zip", StoredZip({{"ninja.exe", "ninja"}}));
+        Publish("mstorsjo/llvm-mingw", "llvm-mingw-20241217-ucrt-x86_64.zip",
+                StoredZip({{"llvm-mingw-20241217-ucrt-x86_64/bin/clang++.exe", "clang"}}));
+        Publish("", "", StoredZip({{"tools/python.exe", "python"}, {"python.nuspec", "<x/>"}}));
+    }
+
+    std::vector<BuildTool> Tools() { return ToolTable(server.Origin(), server.Origin(), kDomain); }
+
+    std::wstring Failure(const std::vector<BuildTool>& tools) {
+        try {
+            ProvideTools(install.path(), tools);
+        } catch (const Failed& failure) {
+            return failure.message;
+        }
+        return L"(no failure)";
+    }
+
+    bool Logged(const std::wstring& line) {
+        window.Drain();
+        return std::find(window.logs.begin(), window.logs.end(), line) != window.logs.end();
+    }
+
+    HttpServer server;
+    TempFolder install;
+    Collector window;
+    std::wstring savedPath_;
+};
+
+TEST_F(ToolsStep, FiveDownloadsAreUnpackedAndPutInFrontOfPathInReverseOrder) {
+    PublishAll();
+    const std::wstring before = ReadPathVariable();
+    ProvideTools(install.path(), Tools());
+
+    const fs::path tools = install / L"tools";
+    const fs::path git = tools / L"Git" / L"cmd" / L"git.exe";
+    const fs::path cmake =
+        tools / L"CMake" / L"cmake-3.31.2-windows-x86_64" / L"share" / L"bin" / L"cmake.exe";
+    const fs::path ninja = tools / L"Ninja" / L"ninja.exe";
+    const fs::path clang =
+        tools / L"Clang" / L"llvm-mingw-20241217-ucrt-x86_64" / L"bin" / L"clang++.exe";
+    const fs::path python = tools / L"Python" / L"tools" / L"python.exe";
+    EXPECT_EQ(ReadBytes(cmake), "cmake");
+    EXPECT_EQ(ReadPathVariable(),
+              python.parent_path().native() + L";" + clang.parent_path().native() + L";" +
+                  ninja.parent_path().native() + L";" + cmake.parent_path().native() + L";" +
+                  git.parent_path().native() + L";" + before);
+    for (const wchar_t* name : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"})
+        EXPECT_FALSE(fs::exists(tools / (std::wstring(name) + L".zip"))) << name;
+
+    window.Drain();
+    ASSERT_FALSE(window.statuses.empty());
+    EXPECT_EQ(window.statuses.front(), L"Checking the tools");
+    EXPECT_TRUE(
+        Logged(L"Git: downloading " + server.Origin() + L"/downloads/MinGit-2.47.1-64-bit.zip"));
+    EXPECT_TRUE(Logged(L"$ " + Quote(test::SystemTarPath()) + L" -xf " + Quote(tools / L"Git.zip") +
+                       L" -C " + Quote(tools / L"Git")));
+    EXPECT_TRUE(Logged(L"Git: " + git.native()));
+    EXPECT_TRUE(Logged(L"Python: downloading " + server.Origin() +
+                       L"/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg"));
+    EXPECT_TRUE(Logged(L"== Unpacking Python"));
+    // The bar goes busy for each unpack.
+    EXPECT_GE(std::count(window.progress.begin(), window.progress.end(), -1), 5);
+}
+
+TEST_F(ToolsStep, ToolsOnPathOrInTheToolsFolderNeedNoNetwork) {
+    TempFolder user;
+    const fs::path userGit = user / L"Git" / L"cmd" / L"git.exe";
+    const fs::path storePython = user / L"Microsoft" / L"WindowsApps" / L"python.exe";
+    fs::create_directories(userGit.parent_path());
+    fs::create_directories(storePython.parent_path());
+    WriteBytes(userGit, "the user's git");
+    WriteBytes(storePython, "a Store alias");
+    const fs::path tools = install / L"tools";
+    // Left behind by an earlier run: must be neither used nor touched while git is on PATH.
+    fs::create_directories(tools / L"Git");
+    WriteBytes(tools / L"Git" / L"notes.txt", "keep");
+    const std::vector<std::pair<const wchar_t*, fs::path>> unpacked = {
+        {L"CMake", tools / L"CMake" / L"a" / L"b" / L"cmake.exe"},
+        {L"Ninja", tools / L"Ninja" / L"ninja.exe"},
+        {L"Clang", tools / L"Clang" / L"a" / L"b" / L"c" / L"clang++.exe"},
+        {L"Python", tools / L"Python" / L"python.exe"}};
+    for (const auto& [name, program] : unpacked) {
+        fs::create_directories(program.parent_path());
+        WriteBytes(program, "");
+    }
+    const std::wstring userPath = L";;" + storePython.parent_path().native() + L";" +
+                                  userGit.parent_path().native() + L";" +
+                                  test::SystemTarPath().parent_path().native() + L";";
+    SetEnvironmentVariableW(L"PATH", userPath.c_str());
+
+    ProvideTools(install.path(), Tools());
+
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_TRUE(Logged(L"Git: using " + userGit.native()));
+    EXPECT_EQ(ReadBytes(tools / L"Git" / L"notes.txt"), "keep");
+    for (const auto& [name, program] : unpacked)
+        EXPECT_TRUE(Logged(std::wstring(name) + L": " + program.native())) << name;
+    EXPECT_EQ(ReadPathVariable(), (tools / L"Python").native() + L";" +
+                                      unpacked[2].second.parent_path().native() + L";" +
+                                      (tools / L"Ninja").native() + L";" +
+                                      unpacked[0].second.parent_path().native() + L";" + userPath);
+
+    // A second job in the same process finds the added folders as ordinary PATH entries.
+    window.logs.clear();
+    ProvideTools(install.path(), Tools());
+    EXPECT_TRUE(Logged(L"Python: using " + (tools / L"Python" / L"python.exe").native()));
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(ToolsStep, ProgramFourLevelsDownIsNotFound) {
+    Publish("ninja-build/ninja", "ninja-win.zip", StoredZip({{"a/b/c/d/ninja.exe", "deep"}}));
+    auto tools = Tools();
+    const std::vector<BuildTool> ninja = {tools[2]};
+    EXPECT_EQ(Failure(ninja), L"Ninja didn't contain ninja.exe.");
+    EXPECT_TRUE(
+        fs::exists(install / L"tools" / L"Ninja" / L"a" / L"b" / L"c" / L"d" / L"ninja.exe"));
+}
+
+TEST_F(ToolsStep, DamagedDownloadIsNeverUnpacked) {
+    const std::string zip = StoredZip({{"ninja.exe", "ninja"}});
+    const std::string listed = std::string(64, '0');
+    Publish("ninja-build/ninja", "ninja-win.zip", zip, "sha256:" + listed);
+    const std::vector<BuildTool> ninja = {Tools()[2]};
+    EXPECT_EQ(Failure(ninja), L"Couldn't download Ninja (the file arrived damaged).");
+    window.Drain();
+    EXPECT_FALSE(fs::exists(install / L"tools" / L"Ninja" / L"ninja.exe"));
+    const auto line = std::find_if(window.logs.begin(), window.logs.end(), [&](const auto& text) {
+        return text.find(Widen(listed)) != std::wstring::npos;
+    });
+    ASSERT_NE(line, window.logs.end());
+    EXPECT_NE(line->find(Widen(Sha256Hex(zip))), std::wstring::npos) << *line;
+    EXPECT_FALSE(Logged(L"== Unpacking Ninja"));
+
+    // The same archive with its true digest passes.
+    Publish("ninja-build/ninja", "ninja-win.zip", zip, "sha256:" + Sha256Hex(zip));
+    ProvideTools(install.path(), ninja);
+    EXPECT_EQ(ReadBytes(install / L"tools" / L"Ninja" / L"ninja.exe"), "ninja");
+}
+
+TEST_F(ToolsStep, FailedDownloadAndUnpackAreWordedAndLeaveTheArchive) {
+    server.Serve("/repos/git-for-windows/git/releases/latest",
+                 {.body = ReleaseDocument(
+                      "v1", {{"MinGit-2.47.1-64-bit.zip",
+                              server.OriginUtf8() + "/gone/MinGit-2.47.1-64-bit.zip", ""}})});
+    const std::vector<BuildTool> git = {Tools()[0]};
+    EXPECT_EQ(Failure(git), L"Couldn't download Git.");
+    EXPECT_TRUE(fs::exists(install / L"tools" / L"Git.zip"));
+
+    Publish("git-for-windows/git", "MinGit-2.47.1-64-bit.zip", "PK\3\4 not really a zip");
+    EXPECT_EQ(Failure(git), L"Couldn't unpack Git (Windows 10 1803 or later is needed).");
+    EXPECT_EQ(ReadBytes(install / L"tools" / L"Git.zip"), "PK\3\4 not really a zip");
+}
+
+TEST_F(ToolsStep, LookupFailuresNameTheRepositoryOrThePackageIndex) {
+    const auto tools = Tools();
+    EXPECT_EQ(Failure({tools[3]}),
+              L"Couldn't reach GitHub to find mstorsjo/llvm-mingw. Check the internet connection.");
+    server.Serve("/repos/mstorsjo/llvm-mingw/releases/latest",
+                 {.body = ReleaseDocument("20241217", {{"llvm-mingw-20241217-ucrt-aarch64.zip",
+                                                        "https://dl.test/x.zip", ""}})});
+    EXPECT_EQ(Failure({tools[3]}),
+              L"No download of mstorsjo/llvm-mingw matched what Setup expects.");
+
+    EXPECT_EQ(Failure({tools[4]}),
+              L"Couldn't reach packages.test for Python. Check the internet connection.");
+    server.Serve("/v3-flatcontainer/python/index.json",
+                 {.body = "{\"versions\":[\"3.12.0b1\",\"3.13.1\"]}"});
+    EXPECT_EQ(Failure({tools[4]}), L"No Python 3.12 package on packages.test.");
+}
+
+// The step runs on a worker while this thread plays the window: once the stalled transfer has
+// shown progress, the user cancels.
+TEST_F(ToolsStep, CancelDuringADownloadEndsWithCancelled) {
+    std::promise<void> resume;
+    std::shared_future<void> resumed = resume.get_future().share();
+    Publish("git-for-windows/git", "MinGit-2.47.1-64-bit.zip", "");
+    server.Serve("/downloads/MinGit-2.47.1-64-bit.zip",
+                 {.body = std::string(100000, 'z'),
+                  .pieceSize = 1000,
+                  .pause = [resumed](std::size_t) { resumed.wait(); }});
+    const std::vector<BuildTool> git = {Tools()[0]};
+    auto job = std::async(std::launch::async, [&] { return Failure(git); });
+    const ULONGLONG deadline = GetTickCount64() + 30000;
+    while (window.progress.empty() && GetTickCount64() < deadline) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        window.Drain();
+    }
+    EXPECT_FALSE(window.progress.empty());
+    s_cancel = true;
+    resume.set_value();
+    EXPECT_EQ(job.get(), L"Cancelled.");
+}
+
+TEST_F(ToolsStep, CancelDuringALookupEndsWithItsCouldntReachMessage) {
+    std::promise<void> resume;
+    std::shared_future<void> resumed = resume.get_future().share();
+    std::promise<void> reached;
+    auto reachedOnce = std::make_shared<std::once_flag>();
+    server.Serve("/repos/Kitware/CMake/releases/latest",
+                 {.body = ReleaseDocument("v3.31.2", {}),
+                  .pieceSize = 100,
+                  .pause = [&, resumed, reachedOnce](std::size_t) {
+                      std::call_once(*reachedOnce, [&] { reached.set_value(); });
+                      resumed.wait();
+                  }});
+    const std::vector<BuildTool> cmake = {Tools()[1]};
+    auto job = std::async(std::launch::async, [&] { return Failure(cmake); });
+    reached.get_future().wait();
+    s_cancel = true;
+    resume.set_value();
+    EXPECT_EQ(job.get(),
+              L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection.");
+
+    // A cancel that is already set is seen before the next tool is looked at.
+    EXPECT_EQ(Failure(cmake), L"Cancelled.");
+}
+
+TEST(FindUnder, FilesOnlyExactNameAtMostThreeLevelsDown) {
+    TempFolder folder;
+    fs::create_directories(folder / L"a" / L"git.exe");  // a folder is never the program
+    fs::create_directories(folder / L"b" / L"c" / L"d" / L"e");
+    WriteBytes(folder / L"b" / L"GIT.EXE", "");
+    WriteBytes(folder / L"b" / L"c" / L"d" / L"e" / L"git.exe", "");
+    EXPECT_EQ(FindUnder(folder.path(), L"git.exe"), fs::path());
+    WriteBytes(folder / L"b" / L"c" / L"d" / L"git.exe", "");
+    EXPECT_EQ(FindUnder(folder.path(), L"git.exe"), folder / L"b" / L"c" / L"d" / L"git.exe");
+    EXPECT_EQ(FindUnder(folder / L"missing", L"git.exe"), fs::path());
+}
+
+}  // namespace
+}  // namespace murk::setup
