@@ -1,0 +1,121 @@
+#include "setup/install/source_step.h"
+
+#include "setup/config.h"
+#include "setup/install/install.h"
+#include "setup/job/channel.h"
+#include "setup/job/process.h"
+#include "setup/tools/http.h"
+#include "setup/tools/release.h"
+
+#include <cwctype>
+#include <system_error>
+
+namespace murk::setup {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kLongestTag = 255;
+constexpr wchar_t kReleasePath[] = L"/repos/velkrand/murk-recomp/releases/latest";
+
+// The newest release's tag. It comes from the network and goes into a command line unquoted,
+// so anything that isn't plainly a tag name is replaced by the program's own.
+std::wstring ReleaseTag(const std::wstring& releaseUrl) {
+    std::string document;
+    if (!Get(releaseUrl, &document, nullptr, nullptr)) return FallbackTag();
+    const std::optional<std::string> tag = FindTagName(document);
+    if (!tag) return FallbackTag();
+    std::wstring text = Widen(*tag);
+    return PlausibleTag(text) ? text : FallbackTag();
+}
+
+void Clone(const fs::path& installFolder, const fs::path& repository, std::string_view repoUrl) {
+    std::error_code error;
+    if (fs::exists(repository, error)) {
+        std::error_code emptyError;
+        const bool empty = fs::is_empty(repository, emptyError);
+        if (emptyError || !empty)
+            Fail(repository.native() +
+                 L" already exists and isn't a copy of the project. Choose another folder.");
+    }
+    const std::wstring command = L"git clone " + Widen(repoUrl) + L" " + Quote(repository);
+    if (Run(command, installFolder, {}) != 0)
+        Fail(L"Couldn't download the source code from GitHub.");
+}
+
+}  // namespace
+
+bool PlausibleTag(std::wstring_view text) {
+    if (text.empty() || text.size() > kLongestTag) return false;
+    for (const wchar_t c : text) {
+        if (c < 0x20 || c == 0x7F || std::iswspace(c)) return false;
+        if (std::wstring_view(L"~^:?*[\\\"'").find(c) != std::wstring_view::npos) return false;
+    }
+    if (text.front() == L'-' || text.front() == L'/' || text.back() == L'/' ||
+        text.back() == L'.' || text == L"@")
+        return false;
+    for (const std::wstring_view bad : {L"..", L"@{", L"//", L"/."})
+        if (text.find(bad) != std::wstring_view::npos) return false;
+    if (text.front() == L'.') return false;
+    // No component of the name may end in ".lock".
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find(L'/', start);
+        const std::wstring_view component = text.substr(start, end - start);
+        if (component.ends_with(L".lock")) return false;
+        if (end == std::wstring_view::npos) return true;
+        start = end + 1;
+    }
+}
+
+std::wstring FallbackTag() {
+    return L"v" + Widen(kVersion.substr(0, kVersion.find(' ')));
+}
+
+void UpdateSource(const fs::path& installFolder, const fs::path& repository,
+                  const std::wstring& releaseUrl, std::string_view repoUrl) {
+    PostProgress(-1);
+    const std::wstring tag = ReleaseTag(releaseUrl);
+
+    std::error_code error;
+    if (fs::exists(repository / L".git", error)) {
+        Status(L"Updating the source code");
+    } else {
+        Status(L"Downloading the source code");
+        Clone(installFolder, repository, repoUrl);
+    }
+
+    const std::wstring git = L"git -C " + Quote(repository);
+    Run(git + L" fetch --tags --force origin", installFolder, {});
+    std::string branch;
+    const bool onBranch =
+        GitOutput(repository, L"symbolic-ref -q --short HEAD", branch) && !branch.empty();
+    std::string changes;
+    GitOutput(repository, L"status --porcelain --untracked-files=no --ignore-submodules=all",
+              changes);
+
+    if (!changes.empty()) {
+        Log(L"The source folder has changes of its own: building it as it is (no update).");
+        return;
+    }
+    if (onBranch) {
+        Log(L"The source folder is on branch " + Widen(branch) + L": updating that branch.");
+        if (Run(git + L" pull --ff-only", installFolder, {}) != 0)
+            Log(L"(couldn't update the branch - building the code as it is)");
+        return;
+    }
+    if (Run(git + L" checkout --force " + tag, installFolder, {}) == 0) {
+        Log(L"Building release " + tag + L".");
+        return;
+    }
+    if (Run(git + L" checkout --force main", installFolder, {}) != 0 ||
+        Run(git + L" pull --ff-only", installFolder, {}) != 0)
+        Log(L"(couldn't update - building the code as it is)");
+}
+
+void SourceStep(const Job& job) {
+    UpdateSource(job.choices.folder, job.repository, std::wstring(kApiOrigin) + kReleasePath,
+                 kRepoUrl);
+}
+
+}  // namespace murk::setup

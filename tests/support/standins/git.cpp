@@ -1,0 +1,97 @@
+// Stands in for git. It plays the state scripted in %MURK_GIT_STANDIN%\state.txt (key=value
+// lines) and appends each call, as "working folder<TAB>arg<TAB>arg...", to calls.txt there.
+//   clone=N          exit code of "git clone URL FOLDER"; 0 also creates FOLDER\.git
+//   fetch=N          exit code of "fetch"
+//   branch=NAME      printed by "symbolic-ref" (nothing when empty)
+//   branch-exit=N    its exit code (default: 0 with a branch, 1 without)
+//   changes=LINE     printed by "status" (nothing when empty)
+//   status-exit=N    its exit code (default 0)
+//   pull=N           exit code of "pull"
+//   checkout-main=N  exit code of "checkout --force main"
+//   checkout-tag=N   exit code of "checkout --force" of anything else
+#include <windows.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
+                        length, nullptr, nullptr);
+    return bytes;
+}
+
+std::map<std::string, std::string> ReadScript(const fs::path& file) {
+    std::map<std::string, std::string> script;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const auto equals = line.find('=');
+        if (equals != std::string::npos) script[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return script;
+}
+
+int Code(const std::map<std::string, std::string>& script, const std::string& key, int fallback) {
+    const auto found = script.find(key);
+    return found == script.end() || found->second.empty() ? fallback : std::stoi(found->second);
+}
+
+std::string Text(const std::map<std::string, std::string>& script, const std::string& key) {
+    const auto found = script.find(key);
+    return found == script.end() ? std::string() : found->second;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    wchar_t stateFolder[MAX_PATH] = {};
+    if (!GetEnvironmentVariableW(L"MURK_GIT_STANDIN", stateFolder, MAX_PATH)) return 99;
+    const fs::path state = stateFolder;
+    {
+        std::ofstream calls(state / L"calls.txt", std::ios::app | std::ios::binary);
+        calls << Utf8(fs::current_path().native());
+        for (int i = 1; i < argc; ++i)
+            calls << '\t' << Utf8(argv[i]);
+        calls << '\n';
+    }
+    const auto script = ReadScript(state / L"state.txt");
+
+    if (argc == 4 && std::wstring(argv[1]) == L"clone") {
+        const int code = Code(script, "clone", 0);
+        std::error_code error;
+        if (code == 0) fs::create_directories(fs::path(argv[3]) / L".git", error);
+        if (code != 0) std::printf("fatal: unable to access the repository\n");
+        return code;
+    }
+    if (argc < 4 || std::wstring(argv[1]) != L"-C") return 129;
+    const std::wstring command = argv[3];
+    if (command == L"fetch") return Code(script, "fetch", 0);
+    if (command == L"symbolic-ref") {
+        const std::string branch = Text(script, "branch");
+        if (!branch.empty()) std::printf("%s\n", branch.c_str());
+        return Code(script, "branch-exit", branch.empty() ? 1 : 0);
+    }
+    if (command == L"status") {
+        const std::string changes = Text(script, "changes");
+        if (!changes.empty()) std::printf("%s\n", changes.c_str());
+        return Code(script, "status-exit", 0);
+    }
+    if (command == L"pull") return Code(script, "pull", 0);
+    if (command == L"checkout" && argc == 6) {
+        return std::wstring(argv[5]) == L"main" ? Code(script, "checkout-main", 0)
+                                                : Code(script, "checkout-tag", 0);
+    }
+    return 129;
+}
