@@ -52,7 +52,9 @@ inline std::string AssetJson(const AssetEntry& asset, int id) {
     return json;
 }
 
-inline std::string ReleaseDocument(const std::string& tag, const std::vector<AssetEntry>& assets) {
+// notes: extra release-notes text, as long releases carry.
+inline std::string ReleaseDocument(const std::string& tag, const std::vector<AssetEntry>& assets,
+                                   const std::string& notes = "") {
     std::string json =
         "{\n  \"url\": \"https://api.example.test/repos/owner/repo/releases/186437912\",\n"
         "  \"html_url\": \"https://example.test/owner/repo/releases/tag/" +
@@ -71,7 +73,8 @@ inline std::string ReleaseDocument(const std::string& tag, const std::vector<Ass
     json += "  ],\n  \"tarball_url\": \"https://api.example.test/repos/owner/repo/tarball/" + tag +
             "\",\n  \"zipball_url\": \"https://api.example.test/repos/owner/repo/zipball/" + tag +
             "\",\n  \"body\": \"Changes in this release:\\r\\n* fixes {braces} and "
-            "\\\"quotes\\\"\"\n}\n";
+            "\\\"quotes\\\"" +
+            notes + "\"\n}\n";
     return json;
 }
 
