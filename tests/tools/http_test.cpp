@@ -228,7 +228,8 @@ TEST(Get, CancelDuringAStalledTransferStopsBeforeTheNextChunk) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
         window.Drain();
     }
-    ASSERT_FALSE(window.progress.empty());
+    // Whatever happened, the server must be let go, or the test would hang instead of failing.
+    EXPECT_FALSE(window.progress.empty());
     s_cancel = true;
     resume.set_value();
     const bool ok = result.get();

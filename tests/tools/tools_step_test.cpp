@@ -289,7 +289,7 @@ TEST_F(ToolsStep, CancelDuringALookupEndsWithItsCouldntReachMessage) {
                   }});
     const std::vector<BuildTool> cmake = {Tools()[1]};
     auto job = std::async(std::launch::async, [&] { return Failure(cmake); });
-    reached.get_future().wait();
+    EXPECT_EQ(reached.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
     s_cancel = true;
     resume.set_value();
     EXPECT_EQ(job.get(),
