@@ -128,6 +128,7 @@ struct FakeState {
     std::vector<fs::path> queriedPaths;
     FreeBytesQuery realFreeBytes = nullptr;
     MessageBoxCall realMessageBox = nullptr;
+    std::function<void()> afterQuestion;
 };
 
 FakeState& Fake() {
@@ -142,9 +143,16 @@ std::optional<std::uint64_t> FakeFreeBytes(const fs::path& path) {
 }
 
 int WINAPI FakeMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
-    std::lock_guard lock(Fake().lock);
-    Fake().questions.push_back({owner, text ? text : L"", caption ? caption : L"", type});
-    return Fake().answer;
+    std::function<void()> after;
+    int answer = IDNO;
+    {
+        std::lock_guard lock(Fake().lock);
+        Fake().questions.push_back({owner, text ? text : L"", caption ? caption : L"", type});
+        after = Fake().afterQuestion;
+        answer = Fake().answer;
+    }
+    if (after) after();
+    return answer;
 }
 
 }  // namespace
@@ -155,6 +163,7 @@ FakeSystem::FakeSystem(std::optional<std::uint64_t> freeBytes, int answer) {
     Fake().answer = answer;
     Fake().questions.clear();
     Fake().queriedPaths.clear();
+    Fake().afterQuestion = nullptr;
     Fake().realFreeBytes = s_freeBytes;
     Fake().realMessageBox = s_messageBox;
     s_freeBytes = FakeFreeBytes;
@@ -165,11 +174,17 @@ FakeSystem::~FakeSystem() {
     std::lock_guard lock(Fake().lock);
     s_freeBytes = Fake().realFreeBytes;
     s_messageBox = Fake().realMessageBox;
+    Fake().afterQuestion = nullptr;
 }
 
 std::vector<FakeSystem::Question> FakeSystem::questions() const {
     std::lock_guard lock(Fake().lock);
     return Fake().questions;
+}
+
+void FakeSystem::AfterQuestion(std::function<void()> action) {
+    std::lock_guard lock(Fake().lock);
+    Fake().afterQuestion = std::move(action);
 }
 
 std::vector<fs::path> FakeSystem::queriedPaths() const {

@@ -84,6 +84,8 @@ class FakeSystem {
     // What was asked so far, in order (safe while a job runs on another thread).
     std::vector<Question> questions() const;
     std::vector<std::filesystem::path> queriedPaths() const;
+    // Runs on the asking thread after each question, before the answer is returned.
+    void AfterQuestion(std::function<void()> action);
 };
 
 // Makes sure s_job exists (kill-on-close), as the program entry does; it lives to the end.
