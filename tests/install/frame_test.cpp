@@ -160,6 +160,16 @@ TEST_F(FrameTest, SecondJobAppendsWithItsOwnHeaderAndEachEndsWithItsFailure) {
     EXPECT_EQ(window.events[window.events.size() - 2].text, kChooseSource);
 }
 
+TEST_F(FrameTest, StandardExceptionEndsTheJobAsAnUnexpectedError) {
+    FakeSystem system(100 * kGiB);
+    system.OnQuery([] { throw std::length_error("path too long"); });
+    RunJob(image);
+    EXPECT_EQ(window.doneCount, 1);
+    EXPECT_FALSE(window.doneSuccess);
+    EXPECT_EQ(window.doneMessage, L"Unexpected error: path too long");
+    EXPECT_EQ(ReadBytes(folder / L"setup.log"), Header() + "Unexpected error: path too long\r\n");
+}
+
 // A letter that names no drive, so that nothing can be created on it.
 std::wstring MissingDrive() {
     const DWORD drives = GetLogicalDrives();

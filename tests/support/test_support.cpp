@@ -129,6 +129,7 @@ struct FakeState {
     FreeBytesQuery realFreeBytes = nullptr;
     MessageBoxCall realMessageBox = nullptr;
     std::function<void()> afterQuestion;
+    std::function<void()> onQuery;
 };
 
 FakeState& Fake() {
@@ -137,9 +138,16 @@ FakeState& Fake() {
 }
 
 std::optional<std::uint64_t> FakeFreeBytes(const fs::path& path) {
-    std::lock_guard lock(Fake().lock);
-    Fake().queriedPaths.push_back(path);
-    return Fake().freeBytes;
+    std::function<void()> action;
+    std::optional<std::uint64_t> free;
+    {
+        std::lock_guard lock(Fake().lock);
+        Fake().queriedPaths.push_back(path);
+        action = Fake().onQuery;
+        free = Fake().freeBytes;
+    }
+    if (action) action();
+    return free;
 }
 
 int WINAPI FakeMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
@@ -164,6 +172,7 @@ FakeSystem::FakeSystem(std::optional<std::uint64_t> freeBytes, int answer) {
     Fake().questions.clear();
     Fake().queriedPaths.clear();
     Fake().afterQuestion = nullptr;
+    Fake().onQuery = nullptr;
     Fake().realFreeBytes = s_freeBytes;
     Fake().realMessageBox = s_messageBox;
     s_freeBytes = FakeFreeBytes;
@@ -175,6 +184,7 @@ FakeSystem::~FakeSystem() {
     s_freeBytes = Fake().realFreeBytes;
     s_messageBox = Fake().realMessageBox;
     Fake().afterQuestion = nullptr;
+    Fake().onQuery = nullptr;
 }
 
 std::vector<FakeSystem::Question> FakeSystem::questions() const {
@@ -185,6 +195,11 @@ std::vector<FakeSystem::Question> FakeSystem::questions() const {
 void FakeSystem::AfterQuestion(std::function<void()> action) {
     std::lock_guard lock(Fake().lock);
     Fake().afterQuestion = std::move(action);
+}
+
+void FakeSystem::OnQuery(std::function<void()> action) {
+    std::lock_guard lock(Fake().lock);
+    Fake().onQuery = std::move(action);
 }
 
 std::vector<fs::path> FakeSystem::queriedPaths() const {

@@ -86,6 +86,8 @@ class FakeSystem {
     std::vector<std::filesystem::path> queriedPaths() const;
     // Runs on the asking thread after each question, before the answer is returned.
     void AfterQuestion(std::function<void()> action);
+    // Runs on the querying thread on each free-space query (it may throw).
+    void OnQuery(std::function<void()> action);
 };
 
 // Makes sure s_job exists (kill-on-close), as the program entry does; it lives to the end.
