@@ -1,5 +1,9 @@
 #include "setup/job/channel.h"
 
+#include "setup/job/process.h"
+
+#include <optional>
+
 namespace murk::setup {
 
 HWND s_window = nullptr;
@@ -10,6 +14,15 @@ namespace {
 
 // Retrying the end report is worth a short nap: the window drains its queue meanwhile.
 constexpr DWORD kDoneRetryMilliseconds = 5;
+// Closing the window cancels the job and then waits for it without handling messages, so a
+// full queue never drains: once a cancel is pending, the retries stop after this long.
+constexpr ULONGLONG kDoneRetryAfterCancelMilliseconds = 2000;
+
+// PostMessageW with no window would post to the calling thread's own queue, which nobody
+// reads: the payload would never be freed. No window means the post fails.
+bool Post(UINT message, WPARAM wParam, LPARAM lParam) {
+    return s_window && PostMessageW(s_window, message, wParam, lParam);
+}
 
 }  // namespace
 
@@ -40,22 +53,26 @@ std::wstring Widen(std::string_view bytes) {
 
 bool PostText(UINT message, std::wstring_view text, WPARAM wParam) {
     auto payload = std::make_unique<std::wstring>(text);
-    if (!PostMessageW(s_window, message, wParam, reinterpret_cast<LPARAM>(payload.get())))
-        return false;
+    if (!Post(message, wParam, reinterpret_cast<LPARAM>(payload.get()))) return false;
     payload.release();
     return true;
 }
 
 void PostProgress(int percent) {
-    PostMessageW(s_window, kProgressMessage, static_cast<WPARAM>(static_cast<INT_PTR>(percent)), 0);
+    Post(kProgressMessage, static_cast<WPARAM>(static_cast<INT_PTR>(percent)), 0);
 }
 
 void PostDone(bool success, std::wstring_view finalMessage) {
     auto payload = std::make_unique<std::wstring>(finalMessage);
+    std::optional<ULONGLONG> cancelSeen;
     // A build that floods the queue can make a post fail; the end report must still arrive.
-    while (!PostMessageW(s_window, kDoneMessage, success ? 1 : 0,
-                         reinterpret_cast<LPARAM>(payload.get()))) {
-        if (!IsWindow(s_window)) return;
+    while (!Post(kDoneMessage, success ? 1 : 0, reinterpret_cast<LPARAM>(payload.get()))) {
+        if (!s_window || !IsWindow(s_window)) return;
+        if (s_cancel.load()) {
+            const ULONGLONG now = GetTickCount64();
+            if (!cancelSeen) cancelSeen = now;
+            if (now - *cancelSeen >= kDoneRetryAfterCancelMilliseconds) return;
+        }
         Sleep(kDoneRetryMilliseconds);
     }
     payload.release();

@@ -40,7 +40,9 @@ std::string Utf8(std::wstring_view text);
 // Posts a copy of text as the lParam payload. A payload whose post fails is freed here.
 bool PostText(UINT message, std::wstring_view text, WPARAM wParam = 0);
 void PostProgress(int percent);
-// The job's end report: retried while the window exists, so it is never lost to a full queue.
+// The job's end report: retried while the window exists, so it is never lost to a full queue
+// (unless a cancel is pending and the queue stays full: the window is then waiting for the job
+// to end, not reading).
 void PostDone(bool success, std::wstring_view finalMessage);
 
 // The receiving side takes ownership of a payload posted by PostText or PostDone.

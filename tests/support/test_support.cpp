@@ -1,10 +1,16 @@
 #include "tests/support/test_support.h"
 
 #include "setup/job/channel.h"
+#include "setup/job/process.h"
+#include "setup/job/system.h"
+
+#include <winternl.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
 
 namespace murk::test {
@@ -59,6 +65,18 @@ void Collector::Drain() {
     }
 }
 
+bool Collector::WaitForDone(DWORD timeoutMilliseconds) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMilliseconds;
+    while (doneCount == 0) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
+                                  QS_ALLINPUT);
+        Drain();
+    }
+    return true;
+}
+
 LRESULT CALLBACK Collector::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
         auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
@@ -88,6 +106,7 @@ LRESULT CALLBACK Collector::Procedure(HWND window, UINT message, WPARAM wParam, 
         }
         case kDoneMessage: {
             auto text = TakePayload(lParam);
+            if (self->onDone) self->onDone();
             ++self->doneCount;
             self->doneSuccess = wParam != 0;
             self->doneMessage = *text;
@@ -97,6 +116,172 @@ LRESULT CALLBACK Collector::Procedure(HWND window, UINT message, WPARAM wParam, 
         default:
             return DefWindowProcW(window, message, wParam, lParam);
     }
+}
+
+namespace {
+
+struct FakeState {
+    std::mutex lock;
+    std::optional<std::uint64_t> freeBytes;
+    int answer = IDNO;
+    std::vector<FakeSystem::Question> questions;
+    std::vector<fs::path> queriedPaths;
+    FreeBytesQuery realFreeBytes = nullptr;
+    MessageBoxCall realMessageBox = nullptr;
+    std::function<void()> afterQuestion;
+    std::function<void()> onQuery;
+};
+
+FakeState& Fake() {
+    static FakeState state;
+    return state;
+}
+
+std::optional<std::uint64_t> FakeFreeBytes(const fs::path& path) {
+    std::function<void()> action;
+    std::optional<std::uint64_t> free;
+    {
+        std::lock_guard lock(Fake().lock);
+        Fake().queriedPaths.push_back(path);
+        action = Fake().onQuery;
+        free = Fake().freeBytes;
+    }
+    if (action) action();
+    return free;
+}
+
+int WINAPI FakeMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    std::function<void()> after;
+    int answer = IDNO;
+    {
+        std::lock_guard lock(Fake().lock);
+        Fake().questions.push_back({owner, text ? text : L"", caption ? caption : L"", type});
+        after = Fake().afterQuestion;
+        answer = Fake().answer;
+    }
+    if (after) after();
+    return answer;
+}
+
+}  // namespace
+
+FakeSystem::FakeSystem(std::optional<std::uint64_t> freeBytes, int answer) {
+    std::lock_guard lock(Fake().lock);
+    Fake().freeBytes = freeBytes;
+    Fake().answer = answer;
+    Fake().questions.clear();
+    Fake().queriedPaths.clear();
+    Fake().afterQuestion = nullptr;
+    Fake().onQuery = nullptr;
+    Fake().realFreeBytes = s_freeBytes;
+    Fake().realMessageBox = s_messageBox;
+    s_freeBytes = FakeFreeBytes;
+    s_messageBox = FakeMessageBox;
+}
+
+FakeSystem::~FakeSystem() {
+    std::lock_guard lock(Fake().lock);
+    s_freeBytes = Fake().realFreeBytes;
+    s_messageBox = Fake().realMessageBox;
+    Fake().afterQuestion = nullptr;
+    Fake().onQuery = nullptr;
+}
+
+std::vector<FakeSystem::Question> FakeSystem::questions() const {
+    std::lock_guard lock(Fake().lock);
+    return Fake().questions;
+}
+
+void FakeSystem::AfterQuestion(std::function<void()> action) {
+    std::lock_guard lock(Fake().lock);
+    Fake().afterQuestion = std::move(action);
+}
+
+void FakeSystem::OnQuery(std::function<void()> action) {
+    std::lock_guard lock(Fake().lock);
+    Fake().onQuery = std::move(action);
+}
+
+std::vector<fs::path> FakeSystem::queriedPaths() const {
+    std::lock_guard lock(Fake().lock);
+    return Fake().queriedPaths;
+}
+
+void EnsureJobObject() {
+    if (!s_job) s_job = CreateKillOnCloseJob();
+    if (!s_job) throw std::runtime_error("no job object");
+}
+
+fs::path StandIn(std::wstring_view name) {
+    // Test programs live in <build>/tests/<area>, benchmarks in <build>/bench.
+    const std::wstring fileName = std::wstring(name) + L".exe";
+    for (fs::path folder = ThisProgramFolder(); folder.has_relative_path();
+         folder = folder.parent_path()) {
+        const fs::path candidate = folder / L"standins" / name / fileName;
+        std::error_code error;
+        if (fs::exists(candidate, error)) return candidate;
+    }
+    throw std::runtime_error("stand-in not built");
+}
+
+std::wstring ChildCommand(std::wstring_view arguments) {
+    return Quote(StandIn(L"child")) + L" " + std::wstring(arguments);
+}
+
+std::string ChildLine(unsigned long number, size_t bytesWithoutTerminator) {
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "line %07lu ", number);
+    std::string line = prefix;
+    if (line.size() < bytesWithoutTerminator)
+        line.append(bytesWithoutTerminator - line.size(), 'x');
+    return line;
+}
+
+namespace {
+
+// SystemExtendedHandleInformation (64): one entry per handle of every process.
+constexpr ULONG kExtendedHandleInformation = 64;
+constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
+
+struct HandleEntry {
+    PVOID object;
+    ULONG_PTR processId;
+    ULONG_PTR handleValue;
+    ULONG grantedAccess;
+    USHORT creatorBackTraceIndex;
+    USHORT objectTypeIndex;
+    ULONG handleAttributes;
+    ULONG reserved;
+};
+
+struct HandleTable {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleEntry entries[1];
+};
+
+}  // namespace
+
+std::optional<size_t> CountHandles() {
+    std::vector<unsigned char> buffer(1 << 20);
+    for (;;) {
+        ULONG needed = 0;
+        const NTSTATUS status = NtQuerySystemInformation(
+            static_cast<SYSTEM_INFORMATION_CLASS>(kExtendedHandleInformation), buffer.data(),
+            static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kInfoLengthMismatch) {
+            buffer.resize(std::max<size_t>(needed + 4096, buffer.size() * 2));
+            continue;
+        }
+        if (status < 0) return std::nullopt;
+        break;
+    }
+    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    const ULONG_PTR self = GetCurrentProcessId();
+    size_t count = 0;
+    for (ULONG_PTR i = 0; i < table->count; ++i)
+        if (table->entries[i].processId == self) ++count;
+    return count;
 }
 
 std::string ReadBytes(const fs::path& file) {

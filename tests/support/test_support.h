@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace murk::test {
@@ -38,6 +41,8 @@ class Collector {
 
     // Handles every message waiting in this thread's queue.
     void Drain();
+    // Handles messages as they come until the end report has arrived; false on time-out.
+    bool WaitForDone(DWORD timeoutMilliseconds = 60000);
     HWND window() const { return window_; }
 
     std::vector<std::wstring> logs;
@@ -53,11 +58,51 @@ class Collector {
     int doneCount = 0;
     bool doneSuccess = false;
     std::wstring doneMessage;
+    // Called on arrival of the end report, before it is recorded.
+    std::function<void()> onDone;
 
   private:
     static LRESULT CALLBACK Procedure(HWND, UINT, WPARAM, LPARAM);
     HWND window_ = nullptr;
 };
+
+// Answers the job's platform questions while it lives: the free bytes on any drive (nothing:
+// the query failed) and the user's answer to every message box, which it records.
+class FakeSystem {
+  public:
+    explicit FakeSystem(std::optional<std::uint64_t> freeBytes, int answer = IDNO);
+    ~FakeSystem();
+    FakeSystem(const FakeSystem&) = delete;
+    FakeSystem& operator=(const FakeSystem&) = delete;
+
+    struct Question {
+        HWND owner;
+        std::wstring text;
+        std::wstring caption;
+        UINT type;
+    };
+    // What was asked so far, in order (safe while a job runs on another thread).
+    std::vector<Question> questions() const;
+    std::vector<std::filesystem::path> queriedPaths() const;
+    // Runs on the asking thread after each question, before the answer is returned.
+    void AfterQuestion(std::function<void()> action);
+    // Runs on the querying thread on each free-space query (it may throw).
+    void OnQuery(std::function<void()> action);
+};
+
+// Makes sure s_job exists (kill-on-close), as the program entry does; it lives to the end.
+void EnsureJobObject();
+
+// The stand-in program built as standins/<name>/<name>.exe in the build folder.
+std::filesystem::path StandIn(std::wstring_view name);
+// A command line that runs the child stand-in with arguments (see standins/child.cpp).
+std::wstring ChildCommand(std::wstring_view arguments);
+// The line the child's "lines:" command writes as line number, without its terminator.
+std::string ChildLine(unsigned long number, size_t bytesWithoutTerminator);
+
+// The number of handles this process holds. Counted from the system's handle table, which
+// stays exact under Wine, where GetProcessHandleCount reports 0. Nothing when unavailable.
+std::optional<size_t> CountHandles();
 
 std::string ReadBytes(const std::filesystem::path& file);
 void WriteBytes(const std::filesystem::path& file, const std::string& bytes);

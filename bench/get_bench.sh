@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
-# Runs the download and release-lookup benchmarks under Wine and prints their figures, with a
-# plain curl of the same loopback URL beside Get.
-# Usage: bench/net_bench.sh [BUILD_DIR]   (default build/release; builds what it needs)
+# Runs the download benchmark under Wine and prints its figures, with a plain curl of the
+# same loopback URL beside Get. scripts/bench.sh calls it inside a warm Wine session.
+# Usage: bench/get_bench.sh [BUILD_DIR]   (default build/release; builds what it needs)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build/release}
-cmake --build "$build" --target get_bench lookup_bench keepalive >/dev/null
+cmake --build "$build" --target get_bench keepalive >/dev/null
 "$root/scripts/wine-prefix.sh" "$build"
 source "$root/scripts/wine-env.sh" "$build"
-
-echo "== release lookups"
-wine "$build/bench/lookup_bench.exe" </dev/null 2>/dev/null
 
 echo "== 256 MB download from a loopback server inside the Wine program"
 coproc BENCH { wine "$build/bench/get_bench.exe" 2>/dev/null; }

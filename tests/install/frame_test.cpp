@@ -1,0 +1,240 @@
+#include "setup/install/install.h"
+
+#include "setup/job/channel.h"
+#include "setup/job/process.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace murk::setup {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Collector;
+using test::FakeSystem;
+using test::ReadBytes;
+using test::TempFolder;
+
+constexpr std::uint64_t kGiB = 1ull << 30;
+constexpr wchar_t kChooseSource[] =
+    L"Choose your MURK disc image (.iso) or extracted disc folder first.";
+
+class FrameTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::EnsureJobObject();
+        s_cancel = false;
+        fs::create_directories(folder);
+        test::WriteBytes(image, "disc");
+    }
+    void TearDown() override { s_cancel = false; }
+
+    void MarkExtracted() {
+        const fs::path extracted = folder / L"murk-recomp" / L"game" / L"extracted";
+        fs::create_directories(extracted);
+        test::WriteBytes(extracted / L"default.xex", "xex");
+    }
+    // Runs a job on this thread, as the worker does, and collects what it posted.
+    void RunJob(const fs::path& source) {
+        Install(Choices{.source = source, .folder = folder});
+        window.Drain();
+    }
+    std::string Header() const {
+        return "MURK Recompiled Setup, installing to " + Utf8(folder.native()) + "\r\n";
+    }
+    // A job that got past the preparation: the steps after it stop at their first cancel
+    // check (the test keeps a cancel pending), long before anything reaches the network.
+    void ExpectPastPreparation() {
+        EXPECT_EQ(window.doneCount, 1);
+        EXPECT_NE(window.doneMessage, L"Not enough disk space.");
+        EXPECT_NE(window.doneMessage, kChooseSource);
+        EXPECT_EQ(ReadBytes(folder / L"setup.log").rfind(Header(), 0), 0u);
+    }
+
+    TempFolder root;
+    fs::path folder = root / L"MURK install";
+    fs::path image = root / L"murk.iso";
+    Collector window;
+};
+
+TEST_F(FrameTest, EnoughOrUnknownFreeSpaceAsksNothing) {
+    struct Case {
+        bool extracted;
+        std::optional<std::uint64_t> free;
+    };
+    for (const Case& c : {Case{true, 6 * kGiB}, Case{false, 14 * kGiB}, Case{false, 0},
+                          Case{false, std::nullopt}}) {
+        if (c.extracted) MarkExtracted();
+        FakeSystem system(c.free);
+        s_cancel = true;
+        window.doneCount = 0;
+        RunJob(image);
+        EXPECT_TRUE(system.questions().empty()) << c.free.value_or(0);
+        EXPECT_EQ(system.queriedPaths(), std::vector<fs::path>{folder});
+        ExpectPastPreparation();
+        fs::remove_all(folder / L"murk-recomp");
+    }
+}
+
+TEST_F(FrameTest, LowSpaceAsksWithRoundedDownFiguresAndYesGoesOnQuietly) {
+    FakeSystem system(14 * kGiB - kGiB / 10, IDYES);  // 13.9 GiB, before extraction
+    system.AfterQuestion([] { s_cancel = true; });    // so that the later steps stop at once
+    RunJob(image);
+
+    const auto questions = system.questions();
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0].text,
+              L"The drive has 13 GB free; about 14 GB is needed. Continue anyway?");
+    EXPECT_EQ(questions[0].caption, L"MURK Recompiled Setup");
+    EXPECT_EQ(questions[0].type, static_cast<UINT>(MB_YESNO | MB_ICONWARNING));
+    EXPECT_EQ(questions[0].owner, window.window());
+    ExpectPastPreparation();
+    const std::string log = ReadBytes(folder / L"setup.log");
+    EXPECT_EQ(log.find("GB"), std::string::npos) << log;
+    EXPECT_EQ(log.find("space"), std::string::npos) << log;
+}
+
+TEST_F(FrameTest, NoToTheQuestionEndsTheJobBeforeAnyTool) {
+    MarkExtracted();
+    FakeSystem system(6 * kGiB - 1, IDNO);
+    RunJob({});
+
+    ASSERT_EQ(system.questions().size(), 1u);
+    EXPECT_EQ(system.questions()[0].text,
+              L"The drive has 5 GB free; about 6 GB is needed. Continue anyway?");
+    EXPECT_EQ(window.doneCount, 1);
+    EXPECT_FALSE(window.doneSuccess);
+    EXPECT_EQ(window.doneMessage, L"Not enough disk space.");
+    EXPECT_EQ(window.statuses, std::vector<std::wstring>{});
+    EXPECT_EQ(ReadBytes(folder / L"setup.log"), Header() + "Not enough disk space.\r\n");
+}
+
+TEST_F(FrameTest, CancelPendingBeforeTheQuestionAsksNothing) {
+    FakeSystem system(kGiB, IDYES);
+    s_cancel = true;
+    RunJob(image);
+    EXPECT_TRUE(system.questions().empty());
+    EXPECT_EQ(window.doneMessage, L"Cancelled.");
+    EXPECT_FALSE(window.doneSuccess);
+    EXPECT_EQ(ReadBytes(folder / L"setup.log"), Header() + "Cancelled.\r\n");
+}
+
+TEST_F(FrameTest, MissingSourceFailsBeforeTheDiskSpaceCheck) {
+    FakeSystem system(kGiB, IDYES);
+    for (const fs::path& source : {fs::path(), root / L"vanished.iso"}) {
+        window.doneCount = 0;
+        RunJob(source);
+        EXPECT_EQ(window.doneCount, 1);
+        EXPECT_FALSE(window.doneSuccess);
+        EXPECT_EQ(window.doneMessage, kChooseSource);
+    }
+    EXPECT_TRUE(system.queriedPaths().empty());
+    EXPECT_TRUE(system.questions().empty());
+    const std::string failed = Header() + Utf8(kChooseSource) + "\r\n";
+    EXPECT_EQ(ReadBytes(folder / L"setup.log"), failed + failed);
+}
+
+TEST_F(FrameTest, ExtractedGameNeedsNoSource) {
+    MarkExtracted();
+    FakeSystem system(100 * kGiB);
+    s_cancel = true;
+    RunJob({});
+    EXPECT_TRUE(system.questions().empty());
+    ExpectPastPreparation();
+}
+
+TEST_F(FrameTest, SecondJobAppendsWithItsOwnHeaderAndEachEndsWithItsFailure) {
+    test::WriteBytes(folder / L"setup.log", "an earlier run\r\n");
+    FakeSystem system(kGiB, IDNO);
+    RunJob(image);
+    RunJob(root / L"gone.iso");
+
+    EXPECT_EQ(ReadBytes(folder / L"setup.log"), "an earlier run\r\n" + Header() +
+                                                    "Not enough disk space.\r\n" + Header() +
+                                                    Utf8(kChooseSource) + "\r\n");
+    EXPECT_EQ(window.doneCount, 2);
+    ASSERT_GE(window.events.size(), 2u);
+    EXPECT_EQ(window.events.back().message, kDoneMessage);
+    EXPECT_EQ(window.events[window.events.size() - 2].text, kChooseSource);
+}
+
+TEST_F(FrameTest, StandardExceptionEndsTheJobAsAnUnexpectedError) {
+    FakeSystem system(100 * kGiB);
+    system.OnQuery([] { throw std::length_error("path too long"); });
+    RunJob(image);
+    EXPECT_EQ(window.doneCount, 1);
+    EXPECT_FALSE(window.doneSuccess);
+    EXPECT_EQ(window.doneMessage, L"Unexpected error: path too long");
+    EXPECT_EQ(ReadBytes(folder / L"setup.log"), Header() + "Unexpected error: path too long\r\n");
+}
+
+// A letter that names no drive, so that nothing can be created on it.
+std::wstring MissingDrive() {
+    const DWORD drives = GetLogicalDrives();
+    for (wchar_t letter = L'Y'; letter > L'D'; --letter)
+        if (!(drives & (1u << (letter - L'A')))) return std::wstring(1, letter) + L":\\";
+    return {};
+}
+
+TEST_F(FrameTest, FolderThatCantBeCreatedFailsWithoutALog) {
+    const std::wstring drive = MissingDrive();
+    ASSERT_FALSE(drive.empty());
+    const fs::path blocked = root / L"a file";
+    test::WriteBytes(blocked, "not a folder");
+    FakeSystem system(100 * kGiB);
+
+    for (const fs::path& target : {fs::path(drive + L"Games\\MURK"), blocked}) {
+        window.events.clear();
+        Install(Choices{.source = image, .folder = target});
+        window.Drain();
+        const std::wstring message = L"Couldn't create " + target.native();
+        ASSERT_EQ(window.events.size(), 2u);
+        EXPECT_EQ(window.events[0].message, kLogMessage);
+        EXPECT_EQ(window.events[0].text, message);
+        EXPECT_EQ(window.events[1].message, kDoneMessage);
+        EXPECT_EQ(window.events[1].text, message);
+        EXPECT_EQ(window.events[1].value, 0);
+    }
+    EXPECT_EQ(ReadBytes(blocked), "not a folder");
+    EXPECT_FALSE(fs::exists(root / L"setup.log"));
+    EXPECT_FALSE(fs::exists(fs::current_path() / L"setup.log"));
+}
+
+// On the worker thread, as in the program: when the end report arrives the log already ends
+// with the final message and is closed, and the worker has left its COM apartment.
+TEST_F(FrameTest, EndReportComesLastAfterTheLogIsClosedAndComIsLeft) {
+    FakeSystem system(kGiB, IDNO);
+    std::string logAtDone;
+    bool logClosedAtDone = false;
+    window.onDone = [&] {
+        logAtDone = ReadBytes(folder / L"setup.log");
+        const HANDLE exclusive = CreateFileW((folder / L"setup.log").c_str(), GENERIC_WRITE, 0,
+                                             nullptr, OPEN_EXISTING, 0, nullptr);
+        logClosedAtDone = exclusive != INVALID_HANDLE_VALUE;
+        if (logClosedAtDone) CloseHandle(exclusive);
+    };
+    HRESULT comAfterJob = E_FAIL;
+    std::thread worker([&] {
+        Install(Choices{.source = image, .folder = folder});
+        // A thread still in a single-threaded apartment can't enter the multithreaded one.
+        comAfterJob = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (SUCCEEDED(comAfterJob)) CoUninitialize();
+    });
+    ASSERT_TRUE(window.WaitForDone());
+    worker.join();
+    window.Drain();
+
+    EXPECT_EQ(comAfterJob, S_OK);
+    EXPECT_TRUE(logClosedAtDone);
+    EXPECT_EQ(logAtDone, Header() + "Not enough disk space.\r\n");
+    EXPECT_EQ(window.doneCount, 1);
+    ASSERT_GE(window.events.size(), 2u);
+    EXPECT_EQ(window.events.back().message, kDoneMessage);
+    EXPECT_EQ(window.events[window.events.size() - 2].message, kLogMessage);
+    EXPECT_EQ(window.events[window.events.size() - 2].text, L"Not enough disk space.");
+}
+
+}  // namespace
+}  // namespace murk::setup
