@@ -61,6 +61,8 @@ bool RunSteps(Choices choices, std::wstring& finalMessage) {
     Job job = Prepare(std::move(choices));
     CheckSource(job);
     CheckDiskSpace(job);
+    BuildStep(job);
+    FinishStep(job);
     finalMessage = std::move(job.finalMessage);
     return true;
 }
