@@ -15,8 +15,9 @@ namespace {
 
 constexpr std::string_view kStatusMarker = "==> ";
 
-// Both patterns can only match at the start of a line, so nothing past this many bytes can
-// change their answer for a real progress line. The bound matters: the standard library's
+// Both patterns can only match at the start of a line, so the search tries that one place
+// (the matcher would otherwise attempt, and reject, every later position of a long compiler
+// line) and looks no further than this many bytes. The bound matters: the standard library's
 // matcher recurses once per character of a repeated class, and a line starting with a few
 // thousand spaces or digits would otherwise overflow the worker thread's stack.
 constexpr std::size_t kProgressPrefix = 1024;
@@ -28,7 +29,8 @@ constexpr wchar_t kBuildFailed[] =
 bool Find(const std::string& line, const std::regex& pattern, std::smatch& match) {
     const auto end =
         line.begin() + static_cast<std::ptrdiff_t>(std::min(line.size(), kProgressPrefix));
-    return std::regex_search(line.begin(), end, match, pattern);
+    return std::regex_search(line.begin(), end, match, pattern,
+                             std::regex_constants::match_continuous);
 }
 
 // Reads a run of decimal digits; a number too large for an int is held at INT_MAX rather than
