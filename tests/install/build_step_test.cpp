@@ -260,12 +260,5 @@ TEST_F(BuildStepTest, NonZeroExitFailsWithTheBuildFailedMessage) {
     EXPECT_EQ(log.find("The build failed"), std::string::npos);
 }
 
-TEST_F(BuildStepTest, AScriptThatIsNotThereFailsTheBuild) {
-    job.needsExtraction = false;
-    fs::remove(job.repository / L"tools" / L"build.py");
-    EXPECT_EQ(Build("==> never printed\n"), kBuildFailed);
-    EXPECT_EQ(window.statuses, (std::vector<std::wstring>{kBuilding}));
-}
-
 }  // namespace
 }  // namespace murk::setup
