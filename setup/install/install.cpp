@@ -63,6 +63,8 @@ bool RunSteps(Choices choices, std::wstring& finalMessage) {
     CheckDiskSpace(job);
     ToolsStep(job);
     SourceStep(job);
+    BuildStep(job);
+    FinishStep(job);
     finalMessage = std::move(job.finalMessage);
     return true;
 }

@@ -1,0 +1,74 @@
+#include "setup/install/install.h"
+#include "setup/install/shortcut.h"
+#include "setup/job/channel.h"
+
+#include "maintenance/maintenance.h"
+
+#include <array>
+#include <cstdint>
+#include <system_error>
+
+namespace murk::setup {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Deletes each group whole; a group with anything left in it counts for nothing, so the total
+// never claims space that is still taken. Nothing here fails the job: the game is built.
+void FreeSpace(Job& job) {
+    Status(L"Freeing up space");
+    const std::array parts{maintenance::Leftovers(job.repository),
+                           maintenance::Tools(job.repository)};
+    std::uint64_t freed = 0;
+    for (const maintenance::Part& part : parts) {
+        Log(L"Deleting " + part.label + L": " + maintenance::SizeText(part.bytes));
+        bool removed = true;
+        for (const fs::path& path : part.paths) {
+            std::error_code error;
+            fs::remove_all(path, error);
+            if (error) removed = false;
+        }
+        if (removed)
+            freed += part.bytes;
+        else
+            Log(L"(some of it couldn't be deleted)");
+    }
+    job.finalMessage += L"\n\nFreed " + maintenance::SizeText(freed) +
+                        L" (the next update downloads the tools again and rebuilds from scratch).";
+}
+
+// Only an image, never a disc folder, and only once the build has the game's files out of it.
+void DeleteImage(Job& job) {
+    const fs::path& image = job.choices.source;
+    std::error_code error;
+    if (!fs::is_regular_file(image, error)) return;
+    if (!fs::exists(job.extracted / L"default.xex", error)) return;
+    fs::remove(image, error);
+    if (error) {
+        Log(L"Couldn't delete the disc image " + image.native());
+        return;
+    }
+    Log(L"Deleted the disc image " + image.native());
+    job.finalMessage +=
+        L"\n\nThe disc image was deleted (the game's files are in murk-recomp\\game\\extracted).";
+}
+
+}  // namespace
+
+void FinishStep(Job& job) {
+    const fs::path launcher = job.repository / L"build" / L"runtime" / L"MurkLauncher.exe";
+    s_installed = launcher;
+    std::error_code error;
+    if (!fs::exists(launcher, error)) Fail(L"The build finished but MurkLauncher.exe isn't there.");
+
+    if (job.choices.shortcut) CreateDesktopShortcut(launcher);
+    job.finalMessage = L"Done. Start the game with the launcher";
+    job.finalMessage += job.choices.shortcut ? L" (\"MURK Recompiled\" on the desktop)." : L".";
+
+    if (job.choices.freeSpace) FreeSpace(job);
+    // A job that found the files already extracted never used the image: it may be another copy.
+    if (job.needsExtraction && job.choices.deleteImage) DeleteImage(job);
+}
+
+}  // namespace murk::setup

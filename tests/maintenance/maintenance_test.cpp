@@ -1,0 +1,148 @@
+#include "maintenance/maintenance.h"
+
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace murk::maintenance {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempFolder;
+using test::WriteBytes;
+
+void WriteFile(const fs::path& file, std::size_t size) {
+    fs::create_directories(file.parent_path());
+    WriteBytes(file, std::string(size, 'x'));
+}
+
+std::vector<fs::path> Sorted(std::vector<fs::path> paths) {
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+TEST(Maintenance, LeftoversOfAnUnbuiltRepositoryAreEmpty) {
+    TempFolder install;
+    const fs::path repository = install / L"murk-recomp";
+    WriteFile(repository / L"tools" / L"build.py", 10);
+    fs::create_directories(repository / L"generated");  // no "ppc" in it
+
+    const Part part = Leftovers(repository);
+    EXPECT_EQ(part.label, L"Build leftovers (object files, libraries, generated C++)");
+    EXPECT_TRUE(part.paths.empty());
+    EXPECT_EQ(part.bytes, 0u);
+}
+
+TEST(Maintenance, LeftoversMatchExtensionsOfRegularFilesOnly) {
+    TempFolder install;
+    const fs::path repository = install / L"murk-recomp";
+    const fs::path build = repository / L"build";
+    WriteFile(build / L"Main.OBJ", 100);
+    WriteFile(build / L"lib" / L"x.Lib", 20);
+    WriteFile(build / L"deep" / L"a" / L"b.o", 3);
+    WriteFile(build / L"pch" / L"all.pch", 4000);
+    WriteFile(build / L"game.map", 5);
+    WriteFile(build / L"h.gch", 6);
+    WriteFile(build / L"libcore.a", 7);
+    // What a build keeps, or names that only look like leftovers.
+    WriteFile(build / L"notes.objx", 1000);
+    WriteFile(build / L"a.obj.txt", 1000);
+    WriteFile(build / L".obj", 1000);
+    WriteFile(build / L"runtime" / L"MurkLauncher.exe", 1000);
+    WriteFile(build / L"foo.obj" / L"inside.o", 8);
+    WriteFile(build / L"foo.obj" / L"inside.txt", 1000);
+    WriteFile(repository / L"game" / L"extracted" / L"default.xex", 1000);
+    WriteFile(repository / L"src" / L"stray.obj", 1000);
+
+    const Part part = Leftovers(repository);
+    EXPECT_EQ(
+        Sorted(part.paths),
+        Sorted({build / L"Main.OBJ", build / L"lib" / L"x.Lib", build / L"deep" / L"a" / L"b.o",
+                build / L"pch" / L"all.pch", build / L"game.map", build / L"h.gch",
+                build / L"libcore.a", build / L"foo.obj" / L"inside.o"}));
+    EXPECT_EQ(part.bytes, 100u + 20 + 3 + 4000 + 5 + 6 + 7 + 8);
+}
+
+TEST(Maintenance, LeftoversEndWithTheGeneratedFolderAsOneEntry) {
+    TempFolder install;
+    const fs::path repository = install / L"murk-recomp";
+    WriteFile(repository / L"build" / L"a.obj", 10);
+    WriteFile(repository / L"generated" / L"ppc" / L"f1.cpp", 300);
+    WriteFile(repository / L"generated" / L"ppc" / L"sub" / L"f2.h", 40);
+    WriteFile(repository / L"generated" / L"other.cpp", 5000);
+
+    const Part part = Leftovers(repository);
+    ASSERT_EQ(part.paths.size(), 2u);
+    EXPECT_EQ(part.paths[0], repository / L"build" / L"a.obj");
+    EXPECT_EQ(part.paths[1], repository / L"generated" / L"ppc");
+    EXPECT_EQ(part.bytes, 10u + 300 + 40);
+}
+
+TEST(Maintenance, ToolsOnlyWhenClangCMakeOrPythonIsAFolder) {
+    TempFolder install;
+    const fs::path repository = install / L"murk-recomp";
+    const fs::path tools = install / L"tools";
+    WriteFile(tools / L"Git" / L"git.exe", 100);
+    WriteFile(tools / L"Ninja" / L"ninja.exe", 10);
+    WriteFile(tools / L"Python", 1);  // a file of that name is not a downloaded tool
+
+    Part part = Tools(repository);
+    EXPECT_EQ(part.label, L"Build tools Setup downloaded (Git, CMake, Ninja, Clang, Python)");
+    EXPECT_TRUE(part.paths.empty());
+    EXPECT_EQ(part.bytes, 0u);
+
+    fs::remove(tools / L"Python");
+    WriteFile(tools / L"Python" / L"python.exe", 1000);
+    WriteFile(tools / L"CMake" / L"bin" / L"cmake.exe", 2000);
+    part = Tools(repository);
+    ASSERT_EQ(part.paths.size(), 1u);
+    EXPECT_EQ(part.paths[0], tools);
+    EXPECT_EQ(part.bytes, 100u + 10 + 1000 + 2000);
+}
+
+TEST(Maintenance, ToolsOfAnInstallWithoutToolsFolderAreEmpty) {
+    TempFolder install;
+    const Part part = Tools(install / L"murk-recomp");
+    EXPECT_TRUE(part.paths.empty());
+    EXPECT_EQ(part.bytes, 0u);
+}
+
+TEST(Maintenance, SizeOfFileFolderAndMissingPath) {
+    TempFolder folder;
+    WriteFile(folder / L"one.bin", 1234);
+    WriteFile(folder / L"sub" / L"two.bin", 66);
+    fs::create_directories(folder / L"empty");
+
+    EXPECT_EQ(SizeOf(folder / L"one.bin"), 1234u);
+    EXPECT_EQ(SizeOf(folder.path()), 1300u);
+    EXPECT_EQ(SizeOf(folder / L"empty"), 0u);
+    EXPECT_EQ(SizeOf(folder / L"missing"), 0u);
+    EXPECT_EQ(SizeOf(folder / L"missing" / L"deeper"), 0u);
+}
+
+TEST(Maintenance, LowerComparesTheLowerCasedExtension) {
+    EXPECT_TRUE(Lower(L"C:\\b\\Main.OBJ", L".obj"));
+    EXPECT_TRUE(Lower(L"x.Obj", L".obj"));
+    EXPECT_TRUE(Lower(L"archive.tar.A", L".a"));
+    EXPECT_FALSE(Lower(L".obj", L".obj"));
+    EXPECT_FALSE(Lower(L"a.obj.txt", L".obj"));
+    EXPECT_FALSE(Lower(L"notes.objx", L".obj"));
+    EXPECT_FALSE(Lower(L"obj", L".obj"));
+    EXPECT_FALSE(Lower(L"a.o", L".obj"));
+    EXPECT_FALSE(Lower(L"folder.obj\\readme", L".obj"));
+}
+
+TEST(Maintenance, SizeTextAtItsBoundaries) {
+    EXPECT_EQ(SizeText(0), L"0 MB");
+    EXPECT_EQ(SizeText(524287), L"0 MB");
+    EXPECT_EQ(SizeText(3u << 20), L"3 MB");
+    EXPECT_EQ(SizeText(1073741823), L"1024 MB");
+    EXPECT_EQ(SizeText(1073741824), L"1.0 GB");
+    EXPECT_EQ(SizeText(3ull << 29), L"1.5 GB");
+    EXPECT_EQ(SizeText(~0ull), L"17179869184.0 GB");
+}
+
+}  // namespace
+}  // namespace murk::maintenance
