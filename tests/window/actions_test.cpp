@@ -339,13 +339,15 @@ TEST_F(ActionTest, PlayStartsTheLauncherInItsFolderOutsideTheJobAndCloses) {
     UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION,
                                      FALSE, launched->id));
     ASSERT_TRUE(process);
+    // Whatever the checks find, the launcher must not linger after the test.
+    const std::unique_ptr<void, void (*)(HANDLE)> stop(process.get(),
+                                                       [](HANDLE h) { TerminateProcess(h, 0); });
     BOOL inOurJob = TRUE;
     IsProcessInJob(process.get(), s_job.get(), &inOurJob);
     EXPECT_FALSE(inOurJob);
     TerminateJobObject(s_job.get(), 1);
     EXPECT_EQ(WaitForSingleObject(process.get(), 300), static_cast<DWORD>(WAIT_TIMEOUT))
         << "the launcher outlives Setup's children";
-    TerminateProcess(process.get(), 0);
 }
 
 TEST_F(ActionTest, SuccessfulUpdateStartsTheLauncherAndClosesWithoutABox) {

@@ -26,6 +26,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
     MoveFileExW(L"launched.tmp", L"launched.txt", MOVEFILE_REPLACE_EXISTING);
-    if (GetEnvironmentVariableW(L"MURK_LAUNCHER_LINGER", nullptr, 0) > 0) Sleep(60000);
+    if (GetEnvironmentVariableW(L"MURK_LAUNCHER_LINGER", nullptr, 0) > 0) Sleep(15000);
     return 0;
 }
