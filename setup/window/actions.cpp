@@ -83,12 +83,6 @@ bool Confirmed(const Choices& choices, bool folderSource) {
     return true;
 }
 
-void Cancel() {
-    s_cancel.exchange(true);
-    if (s_job) TerminateJobObject(s_job.get(), 1);
-    SetDlgItemTextW(s_window, kStatusLine, L"Cancelling...");
-}
-
 void StartJob(Choices choices) {
     const bool playShown = IsWindowVisible(GetDlgItem(s_window, kPlayButton));
     const std::wstring idleText = Text(kMainButton);
@@ -173,7 +167,8 @@ void BrowseDir() {
 
 void StartOrCancel() {
     if (s_busy) {
-        Cancel();
+        StopJob();
+        SetDlgItemTextW(s_window, kStatusLine, L"Cancelling...");
         return;
     }
     if (s_worker.joinable()) s_worker.join();
@@ -201,6 +196,12 @@ void Play() {
     UniqueHandle thread(process.hThread);
     UniqueHandle launcher(process.hProcess);
     PostMessageW(s_window, WM_CLOSE, 0, 0);
+}
+
+void StopJob() {
+    // The flag first: a step whose child dies then reports a cancel, not a broken tool.
+    s_cancel.exchange(true);
+    if (s_job) TerminateJobObject(s_job.get(), 1);
 }
 
 void WaitForWorker() {

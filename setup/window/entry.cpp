@@ -143,6 +143,12 @@ int RunSetup(HINSTANCE instance, int show) {
         SetUpProcess(instance);
         CreateMainWindow(instance, GetCommandLineW(), show);
         RunMessageLoop();
+        // The loop can end without a close (the session ending): a job still running must
+        // stop before the program's state goes away under it.
+        if (s_worker.joinable()) {
+            StopJob();
+            WaitForWorker();
+        }
         ReleaseTaskbar();
         // Kills whatever child of a job might still run.
         s_job.reset();

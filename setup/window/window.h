@@ -116,6 +116,8 @@ void BrowseDir();
 std::wstring PickFolder();
 void StartOrCancel();
 void Play();
+// Sets s_cancel, then kills every child process of the running job.
+void StopJob();
 // Blocks until the job's thread has ended, still serving what other threads send to this one.
 void WaitForWorker();
 

@@ -37,33 +37,36 @@ bool FolderOptionChosen() {
     return IsDlgButtonChecked(s_window, kFolderOption) == BST_CHECKED;
 }
 
-void OnCommand(int id, int code) {
+// False for the identifiers that only the default handling cares about.
+bool OnCommand(int id, int code) {
     switch (id) {
         case kSourceBrowse:
             BrowseSource();
-            return;
+            return true;
         case kFolderBox:
             if (code == EN_KILLFOCUS) UpdateFreeSpace();
-            return;
+            return true;
         case kFolderBrowse:
             BrowseDir();
             UpdateFreeSpace();
-            return;
+            return true;
         case kMainButton:
             StartOrCancel();
-            return;
+            return true;
         case kPlayButton:
             Play();
-            return;
+            return true;
         case kImageOption:
         case kFolderOption:
             SetDlgItemTextW(s_window, kSourceBox, L"");
             UpdateSourceChoice();
-            return;
+            return true;
         case kDetailsButton:
             s_showLog = !s_showLog;
             Layout();
-            return;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -76,8 +79,7 @@ LRESULT OnCtlColorStatic(HDC context) {
 void OnClose() {
     if (s_busy && Ask(L"Setup is still running. Stop it?", MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
-    s_cancel.exchange(true);
-    if (s_job) TerminateJobObject(s_job.get(), 1);
+    StopJob();
     WaitForWorker();
     DestroyWindow(s_window);
 }
@@ -129,7 +131,7 @@ void OnDoneMessage(bool success, LPARAM payload) {
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_COMMAND:
-            OnCommand(LOWORD(wParam), HIWORD(wParam));
+            if (!OnCommand(LOWORD(wParam), HIWORD(wParam))) break;
             return 0;
         case WM_CTLCOLORSTATIC: {
             HWND control = reinterpret_cast<HWND>(lParam);

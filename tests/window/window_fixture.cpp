@@ -148,8 +148,7 @@ void WindowTest::SetUp() {
 
 void WindowTest::TearDown() {
     if (s_worker.joinable()) {
-        s_cancel.exchange(true);
-        if (s_job) TerminateJobObject(s_job.get(), 1);
+        StopJob();
         WaitForWorker();
     }
     if (IsWindow(window_)) DestroyWindow(window_);

@@ -19,6 +19,9 @@ bool Marquee(HWND bar) {
 
 TEST_F(WindowTest, ProgressClampsAndSwitchesTheMarqueeOnlyWhenNeeded) {
     Open();
+    // Where the shell offers taskbar progress, the button mirrors the bar from here on.
+    SendMessageW(s_window, TaskbarCreatedMessage(), 0, 0);
+    SetBusy(true);
     HWND bar = Item(kProgressBar);
     PostProgress(150);
     Pump();
