@@ -295,22 +295,32 @@ struct Launched {
     fs::path folder;
     std::wstring commandLine;
     DWORD id = 0;
-    bool inJob = true;
 };
 
-std::optional<Launched> WaitForLaunch(const fs::path& folder) {
-    const fs::path report = folder / L"launched.txt";
-    PumpUntil([&] { return fs::exists(report); }, 10000);
-    const std::wstring text = Widen(ReadBytes(report));
-    if (text.empty()) return std::nullopt;
-    Launched launched;
-    size_t start = 0;
+std::optional<Launched> ParseLaunch(const std::wstring& text) {
     std::vector<std::wstring> lines;
+    size_t start = 0;
     for (size_t end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1)
         lines.push_back(text.substr(start, end - start));
-    if (lines.size() < 4) return std::nullopt;
-    return Launched{lines[0], lines[1], static_cast<DWORD>(std::stoul(lines[2])),
-                    lines[3] == L"in a job"};
+    if (lines.size() < 3 || lines[2].empty()) return std::nullopt;
+    return Launched{lines[0], lines[1],
+                    static_cast<DWORD>(std::wcstoul(lines[2].c_str(), nullptr, 10))};
+}
+
+// The launcher's report, once it is complete.
+std::optional<Launched> WaitForLaunch(const fs::path& folder) {
+    const fs::path report = folder / L"launched.txt";
+    std::optional<Launched> launched;
+    std::wstring text;
+    PumpUntil(
+        [&] {
+            text = Widen(ReadBytes(report));
+            launched = ParseLaunch(text);
+            return launched.has_value();
+        },
+        10000);
+    if (!launched) ADD_FAILURE() << "launcher report: '" << text << "'";
+    return launched;
 }
 
 fs::path PlaceLauncher(const fs::path& folder) {

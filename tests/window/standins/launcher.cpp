@@ -1,6 +1,6 @@
 // Stands in for the game's launcher: writes launched.txt into its working folder with that
-// folder, its command line, its process id and whether it runs inside any job object. With
-// MURK_LAUNCHER_LINGER set it then keeps running, so a test can see it outlive Setup.
+// folder, its command line and its process id, one a line. With MURK_LAUNCHER_LINGER set it
+// then keeps running, so a test can see it outlive Setup.
 #include <windows.h>
 
 #include <string>
@@ -8,11 +8,8 @@
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     wchar_t folder[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, folder);
-    BOOL inJob = FALSE;
-    IsProcessInJob(GetCurrentProcess(), nullptr, &inJob);
     const std::wstring report = std::wstring(folder) + L"\n" + GetCommandLineW() + L"\n" +
-                                std::to_wstring(GetCurrentProcessId()) + L"\n" +
-                                (inJob ? L"in a job" : L"no job") + L"\n";
+                                std::to_wstring(GetCurrentProcessId()) + L"\n";
     const int length = WideCharToMultiByte(
         CP_UTF8, 0, report.c_str(), static_cast<int>(report.size()), nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<size_t>(length), '\0');
