@@ -1,6 +1,6 @@
-#include <windows.h>
+// The program's entry point; everything else lives in the library the tests link too.
+#include "setup/window/window.h"
 
-// The window comes with its own change; until then the program starts and ends quietly.
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    return 0;
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+    return murk::setup::RunSetup(instance, show);
 }

@@ -1,0 +1,132 @@
+#pragma once
+// The setup window: start-up, the window procedure, and the actions behind its buttons.
+// Everything here runs on the window thread.
+
+#include "setup/job/channel.h"
+#include "setup/job/handles.h"
+
+#include <windows.h>
+#include <commdlg.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace murk::setup {
+
+// Control identifiers; WndProc dispatches on them and tests find controls by them.
+inline constexpr int kSourceBox = 100;
+inline constexpr int kSourceBrowse = 101;
+inline constexpr int kFolderBox = 102;
+inline constexpr int kFolderBrowse = 103;
+inline constexpr int kMainButton = 104;
+inline constexpr int kStatusLine = 105;
+inline constexpr int kProgressBar = 106;
+inline constexpr int kDetailsView = 107;
+inline constexpr int kShortcutOption = 108;
+inline constexpr int kPlayButton = 109;
+inline constexpr int kImageOption = 110;
+inline constexpr int kFolderOption = 111;
+inline constexpr int kFreeSpaceOption = 112;
+inline constexpr int kDeleteImageOption = 113;
+inline constexpr int kDetailsButton = 114;
+inline constexpr int kSourceGroup = 115;
+inline constexpr int kSourceNote = 116;
+inline constexpr int kSpaceNote = 117;
+
+inline constexpr wchar_t kWindowClass[] = L"MurkSetup";
+inline constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+inline constexpr int kClientWidth = 640;
+inline constexpr int kClientHeight = 422;
+inline constexpr int kClientHeightWithLog = 660;
+
+// One row of the window's control table.
+struct ControlSpec {
+    const wchar_t* className;
+    int id;  // 0: the control is never addressed
+    const wchar_t* text;
+    DWORD style;  // besides WS_CHILD and WS_VISIBLE
+    int x, y, width, height;
+};
+
+// The 23 controls in creation (and tab) order. The folder box's text is the install folder,
+// known only at start-up.
+extern const ControlSpec kControls[23];
+
+struct FontDeleter {
+    void operator()(HFONT font) const noexcept { DeleteObject(font); }
+};
+using UniqueFont = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
+
+extern UniqueFont s_font;
+extern UniqueFont s_titleFont;
+extern std::thread s_worker;
+extern bool s_showLog;
+extern bool s_updateMode;
+extern std::atomic<bool> s_busy;
+
+// Seams for the answers a test cannot give to a real dialog in time. The product shows the
+// system's folder picker (owned by the window) and the standard open-file dialog.
+using FolderPickerCall = std::wstring (*)(HWND owner);
+using OpenFileCall = BOOL(WINAPI*)(OPENFILENAMEW* request);
+extern FolderPickerCall s_folderPicker;
+extern OpenFileCall s_openFile;
+// How the job's thread is made; a test makes it fail the way an exhausted system would.
+using ThreadStarter = std::thread (*)(std::function<void()> body);
+extern ThreadStarter s_startThread;
+
+// Creates the controls of kControls on s_window with their fonts and initial states.
+void CreateControls(HINSTANCE instance, const std::wstring& installFolder);
+
+// --- Start-up (entry.cpp) ---
+// The whole program: set up, window, message loop, clean up. Returns 0.
+int RunSetup(HINSTANCE instance, int show);
+// COM, common controls, the job object, the message font and the window class.
+void SetUpProcess(HINSTANCE instance);
+// Builds the window for a command line (as GetCommandLineW gives it) and shows it; posts the
+// main button's command in update mode. Returns s_window.
+HWND CreateMainWindow(HINSTANCE instance, const std::wstring& commandLine, int show);
+void RunMessageLoop();
+// The folder after the last "--update" that has a following argument; empty when none.
+std::wstring UpdateFolder(const std::wstring& commandLine);
+std::wstring DefaultInstallFolder(const std::wstring& updateFolder,
+                                  const std::filesystem::path& programFolder);
+// Top-left corner of a window centred horizontally with a third of the spare height above.
+POINT WindowOrigin(int screenWidth, int screenHeight, int windowWidth, int windowHeight);
+
+// --- The window procedure and its helpers (window_proc.cpp) ---
+LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void Layout();
+std::wstring Text(int id);
+void UpdateSourceChoice();
+void UpdateFreeSpace();
+void SetBusy(bool busy);
+void SetProgress(int value);
+// Space note text for a free byte count, e.g. "1.5 GB free on that drive; ...".
+std::wstring FreeSpaceNote(std::uint64_t freeBytes);
+
+// --- Actions (actions.cpp) ---
+void BrowseSource();
+void BrowseDir();
+std::wstring PickFolder();
+void StartOrCancel();
+void Play();
+// Sets s_cancel, then kills every child process of the running job.
+void StopJob();
+// Blocks until the job's thread has ended, still serving what other threads send to this one.
+void WaitForWorker();
+
+// --- The taskbar button (taskbar.cpp); silently does nothing where unsupported ---
+void TaskbarButtonCreated();
+void TaskbarProgress(int value);  // negative: indeterminate
+void TaskbarIdle();
+void FlashIfInBackground();
+void ReleaseTaskbar();
+UINT TaskbarCreatedMessage();
+
+}  // namespace murk::setup

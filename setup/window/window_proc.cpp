@@ -1,0 +1,250 @@
+#include "setup/window/window.h"
+
+#include "setup/job/process.h"
+#include "setup/job/system.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+
+namespace murk::setup {
+
+bool s_showLog = false;
+std::atomic<bool> s_busy{false};
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The details view keeps roughly the last 300,000 to 400,000 characters of the log.
+constexpr LRESULT kDetailsLimit = 400'000;
+constexpr LPARAM kDetailsTrim = 100'000;
+constexpr UINT kMarqueeMilliseconds = 30;
+constexpr std::uint64_t kGiB = 1ull << 30;
+constexpr std::uint64_t kMiB = 1ull << 20;
+
+constexpr wchar_t kFolderNote[] =
+    L"The folder with default.xex, lu0, media, streams0... (from extract-xiso, Xenia, etc.). "
+    L"It's copied.";
+constexpr wchar_t kImageNote[] =
+    L"A dump of your own disc (Redump's \"MURK (USA, Europe)\" and others).";
+
+HWND Control(int id) {
+    return GetDlgItem(s_window, id);
+}
+
+bool FolderOptionChosen() {
+    return IsDlgButtonChecked(s_window, kFolderOption) == BST_CHECKED;
+}
+
+// False for the identifiers that only the default handling cares about.
+bool OnCommand(int id, int code) {
+    switch (id) {
+        case kSourceBrowse:
+            BrowseSource();
+            return true;
+        case kFolderBox:
+            if (code == EN_KILLFOCUS) UpdateFreeSpace();
+            return true;
+        case kFolderBrowse:
+            BrowseDir();
+            UpdateFreeSpace();
+            return true;
+        case kMainButton:
+            StartOrCancel();
+            return true;
+        case kPlayButton:
+            Play();
+            return true;
+        case kImageOption:
+        case kFolderOption:
+            SetDlgItemTextW(s_window, kSourceBox, L"");
+            UpdateSourceChoice();
+            return true;
+        case kDetailsButton:
+            s_showLog = !s_showLog;
+            Layout();
+            return true;
+        default:
+            return false;
+    }
+}
+
+LRESULT OnCtlColorStatic(HDC context) {
+    SetTextColor(context, GetSysColor(COLOR_GRAYTEXT));
+    SetBkMode(context, TRANSPARENT);
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+}
+
+void OnClose() {
+    if (s_busy && Ask(L"Setup is still running. Stop it?", MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
+    StopJob();
+    WaitForWorker();
+    DestroyWindow(s_window);
+}
+
+void OnLogMessage(LPARAM payload) {
+    const auto line = TakePayload(payload);
+    HWND view = Control(kDetailsView);
+    if (GetWindowTextLengthW(view) > kDetailsLimit) {
+        SendMessageW(view, EM_SETSEL, 0, kDetailsTrim);
+        SendMessageW(view, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+    }
+    const int length = GetWindowTextLengthW(view);
+    SendMessageW(view, EM_SETSEL, length, length);
+    const std::wstring text = *line + L"\r\n";
+    SendMessageW(view, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void OnStatusMessage(LPARAM payload) {
+    const auto text = TakePayload(payload);
+    SetDlgItemTextW(s_window, kStatusLine, text->c_str());
+}
+
+void OnDoneMessage(bool success, LPARAM payload) {
+    const auto finalMessage = TakePayload(payload);
+    SetDlgItemTextW(s_window, kStatusLine, finalMessage->c_str());
+    SetBusy(false);
+    SetProgress(success ? 100 : 0);
+    FlashIfInBackground();
+    if (success) {
+        SetDlgItemTextW(s_window, kMainButton, L"Update");
+        ShowWindow(Control(kPlayButton), SW_SHOW);
+        if (s_updateMode) {
+            Play();
+            return;
+        }
+        Ask(*finalMessage, MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    // The log tells what went wrong: open it before the warning hides the window's state.
+    if (!s_showLog) {
+        s_showLog = true;
+        Layout();
+    }
+    Ask(*finalMessage, MB_OK | MB_ICONWARNING);
+}
+
+}  // namespace
+
+LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_COMMAND:
+            if (!OnCommand(LOWORD(wParam), HIWORD(wParam))) break;
+            return 0;
+        case WM_CTLCOLORSTATIC: {
+            HWND control = reinterpret_cast<HWND>(lParam);
+            if (control != Control(kSourceNote) && control != Control(kSpaceNote)) break;
+            return OnCtlColorStatic(reinterpret_cast<HDC>(wParam));
+        }
+        case WM_CLOSE:
+            OnClose();
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        case kLogMessage:
+            OnLogMessage(lParam);
+            return 0;
+        case kStatusMessage:
+            OnStatusMessage(lParam);
+            return 0;
+        case kProgressMessage:
+            SetProgress(static_cast<int>(static_cast<INT_PTR>(wParam)));
+            return 0;
+        case kDoneMessage:
+            OnDoneMessage(wParam != 0, lParam);
+            return 0;
+        default:
+            if (message == TaskbarCreatedMessage()) {
+                TaskbarButtonCreated();
+                return 0;
+            }
+            break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void Layout() {
+    RECT frame{0, 0, kClientWidth, s_showLog ? kClientHeightWithLog : kClientHeight};
+    AdjustWindowRect(&frame, kWindowStyle, FALSE);
+    SetWindowPos(s_window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ShowWindow(Control(kDetailsView), s_showLog ? SW_SHOW : SW_HIDE);
+    SetDlgItemTextW(s_window, kDetailsButton, s_showLog ? L"Hide details" : L"Show details");
+}
+
+std::wstring Text(int id) {
+    HWND control = Control(id);
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+    const int copied = GetWindowTextW(control, text.data(), static_cast<int>(text.size()));
+    text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
+    return text;
+}
+
+void UpdateSourceChoice() {
+    const bool folder = FolderOptionChosen();
+    SetDlgItemTextW(s_window, kSourceNote, folder ? kFolderNote : kImageNote);
+    if (folder) {
+        EnableWindow(Control(kDeleteImageOption), FALSE);
+        CheckDlgButton(s_window, kDeleteImageOption, BST_UNCHECKED);
+        return;
+    }
+    EnableWindow(Control(kDeleteImageOption), !s_busy);
+}
+
+std::wstring FreeSpaceNote(std::uint64_t freeBytes) {
+    wchar_t amount[32];
+    if (freeBytes >= kGiB)
+        swprintf(amount, 32, L"%.1f GB", static_cast<double>(freeBytes) / kGiB);
+    else
+        swprintf(amount, 32, L"%.0f MB", static_cast<double>(freeBytes) / kMiB);
+    return std::wstring(amount) +
+           L" free on that drive; about 14 GB is needed (6 GB once the disc is extracted).";
+}
+
+void UpdateFreeSpace() {
+    fs::path path = Text(kFolderBox);
+    // A folder that doesn't exist yet will be made on the drive of its nearest existing parent.
+    while (!path.empty()) {
+        std::error_code error;
+        const fs::file_status status = fs::status(path, error);
+        if (!error && fs::exists(status)) break;
+        const fs::path parent = path.parent_path();
+        if (parent == path) break;
+        path = parent;
+    }
+    const auto freeBytes = path.empty() ? std::nullopt : FreeBytes(path);
+    const std::wstring note = freeBytes ? FreeSpaceNote(*freeBytes) : std::wstring();
+    SetDlgItemTextW(s_window, kSpaceNote, note.c_str());
+}
+
+void SetBusy(bool busy) {
+    s_busy.store(busy);
+    for (int id : {kSourceBox, kSourceBrowse, kFolderBox, kFolderBrowse, kShortcutOption,
+                   kImageOption, kFolderOption, kFreeSpaceOption})
+        EnableWindow(Control(id), !busy);
+    EnableWindow(Control(kDeleteImageOption), !busy && !FolderOptionChosen());
+    SetDlgItemTextW(s_window, kMainButton, busy ? L"Cancel" : L"Install");
+    if (!busy) TaskbarIdle();
+}
+
+void SetProgress(int value) {
+    HWND bar = Control(kProgressBar);
+    const LONG_PTR style = GetWindowLongPtrW(bar, GWL_STYLE);
+    if (s_busy) TaskbarProgress(value);
+    if (value < 0) {
+        if (style & PBS_MARQUEE) return;
+        SetWindowLongPtrW(bar, GWL_STYLE, style | PBS_MARQUEE);
+        SendMessageW(bar, PBM_SETMARQUEE, TRUE, kMarqueeMilliseconds);
+        return;
+    }
+    if (style & PBS_MARQUEE) {
+        SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+        SetWindowLongPtrW(bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+    }
+    SendMessageW(bar, PBM_SETPOS, value < 100 ? value : 100, 0);
+}
+
+}  // namespace murk::setup

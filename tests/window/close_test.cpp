@@ -1,0 +1,88 @@
+#include "tests/window/window_fixture.h"
+
+namespace murk::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace murk::setup;
+
+constexpr wchar_t kStopQuestion[] = L"Setup is still running. Stop it?";
+
+std::string LastLogLine(const fs::path& log) {
+    std::string bytes = ReadBytes(log);
+    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r'))
+        bytes.pop_back();
+    const size_t start = bytes.rfind('\n');
+    return start == std::string::npos ? bytes : bytes.substr(start + 1);
+}
+
+class CloseTest : public WindowTest {
+  protected:
+    void StartJob() {
+        Open();
+        WriteBytes(temp / L"disc.iso", "ISO");
+        SetItemText(kSourceBox, (temp / L"disc.iso").native());
+        SetItemText(kFolderBox, (temp / L"install").native());
+        Click(kMainButton);
+        ASSERT_TRUE(s_busy);
+    }
+    fs::path Log() const { return temp / L"install" / L"setup.log"; }
+};
+
+TEST_F(CloseTest, NoKeepsTheJobRunningYesStopsItAndEndsTheProgram) {
+    HoldJobUntilCancelled();
+    StartJob();
+    {
+        BoxAnswerer answerer({{IDNO, L""}});
+        PostMessageW(s_window, WM_CLOSE, 0, 0);
+        ASSERT_TRUE(answerer.Finished());
+        const auto seen = answerer.Seen();
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].text, kStopQuestion);
+        EXPECT_TRUE(seen[0].hasYesNo);
+        EXPECT_TRUE(seen[0].fromWindowThread);
+    }
+    Pump();
+    EXPECT_FALSE(WindowGone());
+    EXPECT_TRUE(s_busy);
+    EXPECT_FALSE(s_cancel);
+    EXPECT_EQ(ItemText(kMainButton), L"Cancel");
+
+    BoxAnswerer answerer({{IDYES, kStopQuestion}});
+    PostMessageW(s_window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PumpUntil([this] { return WindowGone(); }));
+    EXPECT_TRUE(QuitPosted());
+    EXPECT_FALSE(s_worker.joinable()) << "the job's thread was waited for";
+    EXPECT_EQ(LastLogLine(Log()), "Cancelled.");
+}
+
+std::optional<std::uint64_t> TooLittleSpace(const fs::path&) {
+    return 2ull << 30;
+}
+
+TEST_F(CloseTest, ClosingWhileTheJobAsksAboutDiskSpaceDoesNotHang) {
+    s_freeBytes = TooLittleSpace;
+    StartJob();
+    // The job's own question, shown from its thread and owned by the (now disabled) window.
+    ASSERT_TRUE(
+        PumpUntil([] { return FindDialog(kTitle, L"The drive has 2 GB free") != nullptr; }));
+    BoxAnswerer answerer({{IDYES, kStopQuestion}});
+    PostMessageW(s_window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PumpUntil([this] { return WindowGone(); }));
+    EXPECT_EQ(answerer.Seen().size(), 1u);
+    EXPECT_EQ(FindDialog(L""), nullptr) << "no question is left behind";
+    EXPECT_EQ(LastLogLine(Log()), "Not enough disk space.");
+}
+
+TEST_F(CloseTest, ACancelThatComesJustBeforeTheDiskQuestionSkipsIt) {
+    // The job reaches its disk check only once the user has said Yes to stopping.
+    HoldJobUntilCancelled();
+    StartJob();
+    BoxAnswerer answerer({{IDYES, kStopQuestion}});
+    PostMessageW(s_window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PumpUntil([this] { return WindowGone(); }));
+    EXPECT_EQ(LastLogLine(Log()), "Cancelled.") << "no question was asked and answered";
+}
+
+}  // namespace
+}  // namespace murk::test
