@@ -21,6 +21,7 @@ system_dlls=" advapi32.dll bcrypt.dll comctl32.dll comdlg32.dll crypt32.dll dwma
   imm32.dll kernel32.dll msvcrt.dll ntdll.dll ole32.dll oleaut32.dll rpcrt4.dll secur32.dll
   shcore.dll shell32.dll shlwapi.dll ucrtbase.dll user32.dll userenv.dll uxtheme.dll version.dll
   winhttp.dll winmm.dll ws2_32.dll "
+system_dlls=" $(tr -s '[:space:]' ' ' <<<"$system_dlls") "
 
 headers=$("$objdump" -p "$exe")
 status=0
