@@ -121,7 +121,14 @@ int Run(const std::wstring& commandLine, const std::filesystem::path& workingFol
 }
 
 std::wstring Quote(const std::filesystem::path& path) {
-    return L"\"" + path.native() + L"\"";
+    std::wstring quoted = L"\"" + path.native();
+    // Programs split their command line by the C runtime's rules, where a backslash before a
+    // quote escapes it: "E:\" would reach them as E:" and swallow what follows. Doubled
+    // trailing backslashes reach them as the path itself.
+    const size_t trailing = quoted.size() - 1 - quoted.find_last_not_of(L'\\');
+    quoted.append(trailing, L'\\');
+    quoted += L'"';
+    return quoted;
 }
 
 bool GitOutput(const std::filesystem::path& repository, const std::wstring& arguments,

@@ -225,6 +225,15 @@ TEST_F(BuildStepTest, PassesTheDiscAsOneQuotedArgumentWhileNotExtracted) {
                                                          job.choices.source.native()}));
 }
 
+TEST_F(BuildStepTest, AFolderSourceEndingInABackslashReachesTheScriptWhole) {
+    job.needsExtraction = true;
+    job.choices.source = (install / L"Extracted disc").native() + L"\\";
+
+    EXPECT_EQ(Build(""), std::nullopt);
+    EXPECT_EQ(Recorded().arguments, (std::vector<std::wstring>{L"-u", L"tools\\build.py", L"--iso",
+                                                               job.choices.source.native()}));
+}
+
 TEST_F(BuildStepTest, TurnsTheBuildLogIntoStatusProgressAndLogLines) {
     job.needsExtraction = false;
     const std::string output =

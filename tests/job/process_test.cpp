@@ -272,8 +272,9 @@ TEST_F(GitOutputTest, FailingCommandGivesFalseAndTheErrorTextAndCancelFails) {
     }
 }
 
-TEST(Quote, WrapsThePathUnchanged) {
-    EXPECT_EQ(Quote(L"C:\\Games\\MURK\\"), L"\"C:\\Games\\MURK\\\"");
+TEST(Quote, WrapsThePathAndKeepsATrailingBackslashFromEscapingTheQuote) {
+    EXPECT_EQ(Quote(L"C:\\Games\\MURK\\"), L"\"C:\\Games\\MURK\\\\\"");
+    EXPECT_EQ(Quote(L"E:\\"), L"\"E:\\\\\"");
     EXPECT_EQ(Quote(L"D:\\a b\\c.iso"), L"\"D:\\a b\\c.iso\"");
 }
 
