@@ -54,7 +54,11 @@ void CheckDiskSpace(const Job& job) {
     const std::wstring question = L"The drive has " + std::to_wstring(free / kGiB) +
                                   L" GB free; about " + std::to_wstring(needed / kGiB) +
                                   L" GB is needed. Continue anyway?";
-    if (Ask(question, MB_YESNO | MB_ICONWARNING) != IDYES) Fail(L"Not enough disk space.");
+    const int answer = Ask(question, MB_YESNO | MB_ICONWARNING);
+    // A window that closes while the question is up answers it for the user: the job was
+    // stopped, not refused for lack of space.
+    CheckCancel();
+    if (answer != IDYES) Fail(L"Not enough disk space.");
 }
 
 bool RunSteps(Choices choices, std::wstring& finalMessage) {

@@ -121,6 +121,20 @@ TEST_F(FrameTest, CancelPendingBeforeTheQuestionAsksNothing) {
     EXPECT_EQ(ReadBytes(folder / L"setup.log"), Header() + "Cancelled.\r\n");
 }
 
+TEST_F(FrameTest, ACancelWhileTheQuestionIsUpEndsAsCancelledWhateverTheAnswer) {
+    for (const int answer : {IDNO, IDYES}) {
+        FakeSystem system(kGiB, answer);
+        system.AfterQuestion([] { s_cancel = true; });  // the window closing meanwhile
+        s_cancel = false;
+        window.doneCount = 0;
+        RunJob(image);
+        EXPECT_EQ(system.questions().size(), 1u);
+        EXPECT_EQ(window.doneCount, 1);
+        EXPECT_EQ(window.doneMessage, L"Cancelled.") << answer;
+        EXPECT_EQ(window.statuses, std::vector<std::wstring>{}) << "no step began";
+    }
+}
+
 TEST_F(FrameTest, MissingSourceFailsBeforeTheDiskSpaceCheck) {
     FakeSystem system(kGiB, IDYES);
     for (const fs::path& source : {fs::path(), root / L"vanished.iso"}) {
