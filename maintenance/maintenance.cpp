@@ -56,6 +56,28 @@ bool IsDirectory(const fs::path& path) {
     return fs::is_directory(path, error);
 }
 
+// What the tools step puts into the tools folder: one folder per tool and, while a download
+// or an unpack is unfinished, its archive.
+constexpr const wchar_t* kToolNames[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
+
+bool IsToolEntry(const fs::path& name) {
+    for (const wchar_t* tool : kToolNames) {
+        if (name == tool || name == std::wstring(tool) + L".zip") return true;
+    }
+    return false;
+}
+
+// True when nothing but the tools step's own entries is in the folder (and it can be read).
+bool HoldsOnlyTools(const fs::path& tools) {
+    std::error_code error;
+    fs::directory_iterator entry(tools, error);
+    const fs::directory_iterator end;
+    for (; !error && entry != end; entry.increment(error)) {
+        if (!IsToolEntry(entry->path().filename())) return false;
+    }
+    return !error;
+}
+
 }  // namespace
 
 Part Leftovers(const fs::path& repository) {
@@ -81,11 +103,23 @@ Part Tools(const fs::path& repository) {
     const fs::path tools = repository.parent_path() / L"tools";
     // Only a folder that holds one of the big downloads is ours to delete: a lone Git or Ninja
     // folder may be all that is there, and is not worth the next update's download.
-    for (const wchar_t* tool : {L"Clang", L"CMake", L"Python"}) {
-        if (!IsDirectory(tools / tool)) continue;
+    const bool downloaded = IsDirectory(tools / L"Clang") || IsDirectory(tools / L"CMake") ||
+                            IsDirectory(tools / L"Python");
+    if (!downloaded) return part;
+    if (HoldsOnlyTools(tools)) {
         part.bytes = SizeOf(tools);
         part.paths.push_back(tools);
-        break;
+        return part;
+    }
+    // An install folder typed as a drive root shares its "tools" with whatever else the user
+    // keeps there: then only what the tools step made goes, never the user's own files.
+    for (const wchar_t* tool : kToolNames) {
+        for (const fs::path& entry : {tools / tool, tools / (std::wstring(tool) + L".zip")}) {
+            std::error_code error;
+            if (!fs::exists(entry, error)) continue;
+            part.bytes += SizeOf(entry);
+            part.paths.push_back(entry);
+        }
     }
     return part;
 }

@@ -102,6 +102,19 @@ TEST(Maintenance, ToolsOnlyWhenClangCMakeOrPythonIsAFolder) {
     EXPECT_EQ(part.bytes, 100u + 10 + 1000 + 2000);
 }
 
+TEST(Maintenance, ToolsSharedWithTheUsersOwnFilesListOnlyWhatSetupMade) {
+    TempFolder install;
+    const fs::path tools = install / L"tools";
+    WriteFile(tools / L"Python" / L"python.exe", 1000);
+    WriteFile(tools / L"Git.zip", 20);
+    WriteFile(tools / L"sysinternals" / L"procmon.exe", 5000);
+    WriteFile(tools / L"notes.txt", 7);
+
+    const Part part = Tools(install / L"murk-recomp");
+    EXPECT_EQ(part.paths, (std::vector<fs::path>{tools / L"Git.zip", tools / L"Python"}));
+    EXPECT_EQ(part.bytes, 1020u);
+}
+
 TEST(Maintenance, ToolsOfAnInstallWithoutToolsFolderAreEmpty) {
     TempFolder install;
     const Part part = Tools(install / L"murk-recomp");
