@@ -79,7 +79,11 @@ LRESULT OnCtlColorStatic(HDC context) {
 void OnClose() {
     if (s_busy && Ask(L"Setup is still running. Stop it?", MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
+    const bool stopping = s_busy;
     StopJob();
+    // A step stuck in a network wait may take a while to notice the cancel: rather than a
+    // window that no longer repaints, the user sees it close at once.
+    if (stopping) ShowWindow(s_window, SW_HIDE);
     WaitForWorker();
     DestroyWindow(s_window);
 }
