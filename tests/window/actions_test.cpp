@@ -251,8 +251,9 @@ TEST_F(ActionTest, SourceBrowseAsksForAnImageFileOrAFolderByTheChosenKind) {
     EXPECT_EQ(s_request.lStructSize, 152u);
     EXPECT_EQ(s_request.hwndOwner, s_window);
     // Two name and pattern pairs, then the empty pair that ends the list.
-    EXPECT_EQ(std::wstring(s_request.lpstrFilter, 42),
-              std::wstring(L"Disc images (*.iso)\0*.iso\0All files\0*.*\0", 42));
+    constexpr wchar_t kFilter[] = L"Disc images (*.iso)\0*.iso\0All files\0*.*\0";
+    EXPECT_EQ(std::wstring_view(s_request.lpstrFilter, std::size(kFilter)),
+              std::wstring_view(kFilter, std::size(kFilter)));
     EXPECT_EQ(s_request.nFilterIndex, 1u);
     EXPECT_EQ(s_request.nMaxFile, 260u);
     EXPECT_EQ(s_request.Flags, static_cast<DWORD>(OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST));
