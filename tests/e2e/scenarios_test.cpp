@@ -42,6 +42,13 @@ const Tool kTools[] = {
 
 class Scenario : public ::testing::Test {
   protected:
+    void TearDown() override {
+        // What the program did is the first thing to read when a scenario fails.
+        if (!HasFailure()) return;
+        std::printf("--- setup.log ---\n");
+        for (const std::string& line : world.LogLines())
+            std::printf("%s\n", line.c_str());
+    }
     fs::path Tools() const { return world.install / L"tools"; }
     fs::path Program(const Tool& tool) const {
         return Tools() / tool.name / tool.inside;

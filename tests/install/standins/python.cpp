@@ -99,8 +99,17 @@ int Extract(const std::vector<std::wstring>& arguments) {
     }
     fs::create_directories(extracted, error);
     if (fs::is_directory(disc, error)) {
-        fs::copy(disc, extracted, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
-                 error);
+        // File by file: the library's recursive copy refuses a target folder that exists.
+        for (fs::recursive_directory_iterator it(disc, error), end; !error && it != end;
+             it.increment(error)) {
+            const fs::path to = extracted / fs::relative(it->path(), disc);
+            std::error_code copyError;
+            if (it->is_directory(copyError))
+                fs::create_directories(to, copyError);
+            else if (!fs::copy_file(it->path(), to, fs::copy_options::overwrite_existing,
+                                    copyError))
+                return 3;
+        }
         return error ? 3 : 0;
     }
     if (!fs::is_regular_file(disc, error)) {

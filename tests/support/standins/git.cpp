@@ -60,10 +60,19 @@ std::string Text(const std::map<std::string, std::string>& script, const std::st
 void CopyTemplate(const fs::path& folder) {
     wchar_t remote[MAX_PATH] = {};
     if (!GetEnvironmentVariableW(L"MURK_GIT_TEMPLATE", remote, MAX_PATH)) return;
+    // File by file: the library's recursive copy refuses a target folder that exists.
+    const fs::path from = remote;
     std::error_code error;
     fs::create_directories(folder, error);
-    fs::copy(remote, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
-             error);
+    for (fs::recursive_directory_iterator it(from, error), end; !error && it != end;
+         it.increment(error)) {
+        const fs::path to = folder / fs::relative(it->path(), from);
+        std::error_code copyError;
+        if (it->is_directory(copyError))
+            fs::create_directories(to, copyError);
+        else
+            fs::copy_file(it->path(), to, fs::copy_options::overwrite_existing, copyError);
+    }
 }
 
 }  // namespace
