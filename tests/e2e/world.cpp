@@ -188,21 +188,27 @@ void World::PublishTools() {
     const std::string git = ReadBytes(StandinProgram(L"git", L"git.exe"));
     const std::string child = ReadBytes(StandinProgram(L"child", L"child.exe"));
     const std::string python = ReadBytes(StandinProgram(L"python", L"python.exe"));
+    unpackedBytes = 0;
+    auto zip = [this](const std::vector<std::pair<std::string, std::string>>& entries) {
+        for (const auto& entry : entries)
+            unpackedBytes += entry.second.size();
+        return StoredZip(entries);
+    };
     Serve("git-for-windows/git", "MinGit-2.47.1-64-bit.zip",
-          StoredZip({{"cmd/", ""}, {"cmd/git.exe", git}, {"etc/gitconfig", "[core]\n"}}));
+          zip({{"cmd/", ""}, {"cmd/git.exe", git}, {"etc/gitconfig", "[core]\n"}}));
     Serve("Kitware/CMake", "cmake-3.31.2-windows-x86_64.zip",
-          StoredZip({{"cmake-3.31.2-windows-x86_64/bin/cmake.exe", child},
-                     {"cmake-3.31.2-windows-x86_64/share/cmake-3.31/Modules/x.cmake", "#"}}));
-    Serve("ninja-build/ninja", "ninja-win.zip", StoredZip({{"ninja.exe", child}}));
+          zip({{"cmake-3.31.2-windows-x86_64/bin/cmake.exe", child},
+               {"cmake-3.31.2-windows-x86_64/share/cmake-3.31/Modules/x.cmake", "#"}}));
+    Serve("ninja-build/ninja", "ninja-win.zip", zip({{"ninja.exe", child}}));
     Serve("mstorsjo/llvm-mingw", "llvm-mingw-20241217-ucrt-x86_64.zip",
-          StoredZip({{"llvm-mingw-20241217-ucrt-x86_64/bin/clang++.exe", child},
-                     {"llvm-mingw-20241217-ucrt-x86_64/include/stdio.h", "/* */"}}));
+          zip({{"llvm-mingw-20241217-ucrt-x86_64/bin/clang++.exe", child},
+               {"llvm-mingw-20241217-ucrt-x86_64/include/stdio.h", "/* */"}}));
     server.Serve("/v3-flatcontainer/python/index.json",
                  {.body = "{\"versions\":[\"3.11.9\",\"3.12.8\",\"3.12.10\",\"3.13.0b1\"]}"});
     server.Serve("/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg",
-                 {.body = StoredZip({{"tools/python.exe", python},
-                                     {"tools/Lib/os.py", "# os"},
-                                     {"python.nuspec", "<package/>"}})});
+                 {.body = zip({{"tools/python.exe", python},
+                               {"tools/Lib/os.py", "# os"},
+                               {"python.nuspec", "<package/>"}})});
 }
 
 void World::StallDownload(const std::string& asset) {

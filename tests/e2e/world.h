@@ -42,6 +42,8 @@ class World {
     // Requests for anything but the project's release document.
     std::vector<std::string> ToolRequests() const;
     std::wstring Origin() const { return server.Origin(); }
+    // The size of everything in the published tool archives, as unpacked.
+    std::uint64_t unpackedBytes = 0;
 
     // --- The remote project ---
     void SetBuildScript(const std::string& script);

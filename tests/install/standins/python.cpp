@@ -99,15 +99,14 @@ int Extract(const std::vector<std::wstring>& arguments) {
     }
     fs::create_directories(extracted, error);
     if (fs::is_directory(disc, error)) {
-        // File by file: the library's recursive copy refuses a target folder that exists.
+        // File by file: the library's copies refuse targets that exist.
         for (fs::recursive_directory_iterator it(disc, error), end; !error && it != end;
              it.increment(error)) {
             const fs::path to = extracted / fs::relative(it->path(), disc);
             std::error_code copyError;
             if (it->is_directory(copyError))
                 fs::create_directories(to, copyError);
-            else if (!fs::copy_file(it->path(), to, fs::copy_options::overwrite_existing,
-                                    copyError))
+            else if (!CopyFileW(it->path().c_str(), to.c_str(), FALSE))
                 return 3;
         }
         return error ? 3 : 0;
@@ -116,8 +115,7 @@ int Extract(const std::vector<std::wstring>& arguments) {
         Print("error: no disc at " + Utf8(disc.native()) + "\r\n");
         return 3;
     }
-    fs::copy_file(disc, extracted / L"default.xex", fs::copy_options::overwrite_existing, error);
-    return error ? 3 : 0;
+    return CopyFileW(disc.c_str(), (extracted / L"default.xex").c_str(), FALSE) ? 0 : 3;
 }
 
 int StartChild(const std::wstring& command) {
@@ -159,7 +157,8 @@ int Play(std::istream& script, const std::vector<std::wstring>& arguments) {
             std::ofstream(fs::path(first), std::ios::binary | std::ios::trunc) << Utf8(second);
         } else if (command == L"copy") {
             fs::create_directories(fs::path(second).parent_path(), error);
-            if (!fs::copy_file(first, second, fs::copy_options::overwrite_existing, error)) return 5;
+            // CopyFileW: the library's copy_file can't replace a file here.
+            if (!CopyFileW(first.c_str(), second.c_str(), FALSE)) return 5;
         } else if (command == L"where") {
             const fs::path found = FindOnPath(rest);
             Print(Utf8(rest) + ": " + (found.empty() ? "not found" : Utf8(found.native())) + "\r\n");

@@ -60,7 +60,7 @@ std::string Text(const std::map<std::string, std::string>& script, const std::st
 void CopyTemplate(const fs::path& folder) {
     wchar_t remote[MAX_PATH] = {};
     if (!GetEnvironmentVariableW(L"MURK_GIT_TEMPLATE", remote, MAX_PATH)) return;
-    // File by file: the library's recursive copy refuses a target folder that exists.
+    // File by file, with the system's copy: the library's copies refuse targets that exist.
     const fs::path from = remote;
     std::error_code error;
     fs::create_directories(folder, error);
@@ -71,7 +71,7 @@ void CopyTemplate(const fs::path& folder) {
         if (it->is_directory(copyError))
             fs::create_directories(to, copyError);
         else
-            fs::copy_file(it->path(), to, fs::copy_options::overwrite_existing, copyError);
+            CopyFileW(it->path().c_str(), to.c_str(), FALSE);
     }
 }
 
