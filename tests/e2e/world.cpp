@@ -156,7 +156,6 @@ World::World() {
         {L"MURK_WORLD_STATE", state.native()},
         {L"PATH", SystemPath()},
     };
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 }
 
 World::~World() {
@@ -168,7 +167,6 @@ World::~World() {
     ReleaseDownload();
     std::error_code error;
     fs::remove(Shortcut(), error);
-    CoUninitialize();
 }
 
 void World::Serve(const std::string& repository, const std::string& asset, const std::string& zip) {

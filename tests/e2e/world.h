@@ -96,6 +96,7 @@ class World {
     std::map<std::wstring, std::wstring> environment;
 
   private:
+    setup::ComApartment apartment_;  // the shortcut is read through the shell's COM objects
     void Serve(const std::string& repository, const std::string& asset, const std::string& zip);
 
     std::filesystem::path desktop_;
