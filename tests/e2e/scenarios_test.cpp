@@ -53,9 +53,7 @@ class Scenario : public ::testing::Test {
             std::printf("%s\n", line.c_str());
     }
     fs::path Tools() const { return world.install / L"tools"; }
-    fs::path Program(const Tool& tool) const {
-        return Tools() / tool.name / tool.inside;
-    }
+    fs::path Program(const Tool& tool) const { return Tools() / tool.name / tool.inside; }
 
     // What the tools step logs when it downloads one tool.
     Lines Downloaded(const Tool& tool) const {
@@ -78,9 +76,9 @@ class Scenario : public ::testing::Test {
     }
     // A fresh clone that is on main and fast-forwarded.
     Lines Cloned() const {
-        Lines lines = {"== Downloading the source code",
-                       "$ git clone " + U8(world.Origin()) + "/velkrand/murk-recomp.git " +
-                           Quoted(world.Repository())};
+        Lines lines = {"== Downloading the source code", "$ git clone " + U8(world.Origin()) +
+                                                             "/velkrand/murk-recomp.git " +
+                                                             Quoted(world.Repository())};
         for (Lines part : {Updated()})
             lines.insert(lines.end(), part.begin(), part.end());
         return lines;
@@ -157,9 +155,7 @@ class Scenario : public ::testing::Test {
         EXPECT_EQ(shortcut.folder, world.Launcher().parent_path().native());
         EXPECT_EQ(shortcut.description, L"MURK Recompiled");
     }
-    std::wstring DoneMessage() const {
-        return setup::Widen(std::string(kDone) + kOnDesktop);
-    }
+    std::wstring DoneMessage() const { return setup::Widen(std::string(kDone) + kOnDesktop); }
     // A fresh install from the disc image, ended by closing the window.
     void FreshInstall() {
         StartInstall(world.image);
@@ -227,8 +223,7 @@ TEST_F(Scenario, FreshInstallFromDiscImageThroughTheWindowUpToPlay) {
     world.Click(setup::kSourceBrowse);
     ASSERT_TRUE(WaitUntil([&] { return world.Text(setup::kSourceBox) == world.image.native(); }));
     world.Click(setup::kFolderBrowse);
-    ASSERT_TRUE(
-        WaitUntil([&] { return world.Text(setup::kFolderBox) == world.install.native(); }));
+    ASSERT_TRUE(WaitUntil([&] { return world.Text(setup::kFolderBox) == world.install.native(); }));
     EXPECT_TRUE(world.Text(setup::kSpaceNote).starts_with(L"100.0 GB free on that drive"));
 
     world.Click(setup::kMainButton);
@@ -249,7 +244,10 @@ TEST_F(Scenario, FreshInstallFromDiscImageThroughTheWindowUpToPlay) {
     EXPECT_EQ(world.Progress(), 100);
     EXPECT_FALSE(world.Visible(setup::kDetailsView));
 
-    EXPECT_EQ(world.LogLines(), Join({Header(), AllDownloaded(), Cloned(), Built(world.image),
+    EXPECT_EQ(world.LogLines(), Join({Header(),
+                                      AllDownloaded(),
+                                      Cloned(),
+                                      Built(world.image),
                                       {std::string(kDone) + kOnDesktop}}));
     for (const Tool& tool : kTools) {
         EXPECT_TRUE(fs::exists(Program(tool))) << tool.name;
@@ -286,8 +284,12 @@ TEST_F(Scenario, UpdateRebuildsOnTheBranchStartsTheLauncherAndCloses) {
     Lines tools = {"== Checking the tools"};
     for (const Tool& tool : kTools)
         tools.push_back(std::string(tool.name) + ": " + U8(Program(tool).native()));
-    EXPECT_EQ(LastJob(), Join({Header(), tools, {"== Updating the source code"}, Updated(),
-                               Built({}), {std::string(kDone) + kOnDesktop}}));
+    EXPECT_EQ(LastJob(), Join({Header(),
+                               tools,
+                               {"== Updating the source code"},
+                               Updated(),
+                               Built({}),
+                               {std::string(kDone) + kOnDesktop}}));
     EXPECT_EQ(world.ToolRequests().size(), requestsBefore);
     EXPECT_EQ(ReadBytes(world.Repository() / L"NEWS.md"), "a newer commit\n");
     EXPECT_TRUE(fs::exists(world.image));
@@ -316,12 +318,16 @@ TEST_F(Scenario, ExtractedDiscFolderWithFreeSpaceKeepsTheFolderAndFreesToolsAndL
                                     std::string("// generated from default.xex").size();
     const std::string freed = U8(maintenance::SizeText(leftovers + world.unpackedBytes));
     const std::string freedSentence =
-        "Freed " + freed + " (the next update downloads the tools again and rebuilds from scratch).";
+        "Freed " + freed +
+        " (the next update downloads the tools again and rebuilds from scratch).";
     ExpectEndBox(DoneMessage() + L"\n\n" + setup::Widen(freedSentence));
     EXPECT_EQ(world.Text(setup::kMainButton), L"Update");
 
     EXPECT_EQ(world.LogLines(),
-              Join({Header(), AllDownloaded(), Cloned(), Built(world.discFolder),
+              Join({Header(),
+                    AllDownloaded(),
+                    Cloned(),
+                    Built(world.discFolder),
                     {"== Freeing up space",
                      "Deleting Build leftovers (object files, libraries, generated C++): " +
                          U8(maintenance::SizeText(leftovers)),
@@ -373,8 +379,9 @@ TEST_F(Scenario, DiscImageWithAllThreeOptionsDeletesTheImageAfterAsking) {
     const Lines log = world.LogLines();
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log.back(), U8(imageSentence));
-    EXPECT_NE(std::find(log.begin(), log.end(), "Deleted the disc image " + U8(world.image.native())),
-              log.end());
+    EXPECT_NE(
+        std::find(log.begin(), log.end(), "Deleted the disc image " + U8(world.image.native())),
+        log.end());
     EXPECT_FALSE(fs::exists(world.image));
     EXPECT_FALSE(fs::exists(Tools()));
     EXPECT_EQ(ReadBytes(world.Repository() / L"game" / L"extracted" / L"default.xex"),
@@ -445,15 +452,18 @@ TEST_F(Scenario, CancelDuringToolDownloadThenSecondRunCompletes) {
     ExpectFailure(L"Cancelled.");
     EXPECT_EQ(world.LogLines(),
               Join({Header(),
-                    {"== Checking the tools", "Git: downloading " + U8(world.Origin()) + kTools[0].url,
-                     "Cancelled."}}));
+                    {"== Checking the tools",
+                     "Git: downloading " + U8(world.Origin()) + kTools[0].url, "Cancelled."}}));
     EXPECT_FALSE(fs::exists(Program(kTools[0])));
     EXPECT_FALSE(fs::exists(world.Repository()));
     EXPECT_TRUE(world.RunningChildren().empty());
 
     world.Click(setup::kMainButton);
     ExpectEndBox(DoneMessage());
-    EXPECT_EQ(LastJob(), Join({Header(), AllDownloaded(), Cloned(), Built(world.image),
+    EXPECT_EQ(LastJob(), Join({Header(),
+                               AllDownloaded(),
+                               Cloned(),
+                               Built(world.image),
                                {std::string(kDone) + kOnDesktop}}));
     ExpectShortcut();
     ExpectClosesCleanly();
@@ -530,9 +540,10 @@ TEST_F(Scenario, NoNetworkForTheFirstLookup) {
 
 TEST_F(Scenario, AssetMissingFromARelease) {
     world.PublishTools();
-    world.server.Serve("/repos/Kitware/CMake/releases/latest",
-                       {.body = ReleaseDocument("v3.31.2", {{"cmake-3.31.2-windows-arm64.zip",
-                                                             world.server.OriginUtf8() + "/x", ""}})});
+    world.server.Serve(
+        "/repos/Kitware/CMake/releases/latest",
+        {.body = ReleaseDocument("v3.31.2", {{"cmake-3.31.2-windows-arm64.zip",
+                                              world.server.OriginUtf8() + "/x", ""}})});
     StartInstall(world.image);
     const std::wstring message = L"No download of Kitware/CMake matched what Setup expects.";
     ExpectFailure(message);
@@ -550,11 +561,15 @@ TEST_F(Scenario, DamagedDownloadIsNeitherUnpackedNorRun) {
     const std::wstring message = L"Couldn't download Ninja (the file arrived damaged).";
     ExpectFailure(message);
     const Lines log = world.LogLines();
-    const Lines before = Join({Header(), {"== Checking the tools"}, Downloaded(kTools[0]),
-                               Downloaded(kTools[1]), {Downloaded(kTools[2]).front()}});
+    const Lines before = Join({Header(),
+                               {"== Checking the tools"},
+                               Downloaded(kTools[0]),
+                               Downloaded(kTools[1]),
+                               {Downloaded(kTools[2]).front()}});
     ASSERT_EQ(log.size(), before.size() + 2);
     EXPECT_EQ(Lines(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(before.size())), before);
-    EXPECT_TRUE(log[before.size()].starts_with("Ninja: the release lists SHA-256 ")) << log[before.size()];
+    EXPECT_TRUE(log[before.size()].starts_with("Ninja: the release lists SHA-256 "))
+        << log[before.size()];
     EXPECT_NE(log[before.size()].find(", the download has "), std::string::npos);
     EXPECT_EQ(log.back(), U8(message));
     EXPECT_EQ(ReadBytes(Tools() / L"Ninja.zip"), "PK damaged on the way");
@@ -565,15 +580,18 @@ TEST_F(Scenario, DamagedDownloadIsNeitherUnpackedNorRun) {
 TEST_F(Scenario, BuildThatExitsNonZero) {
     world.PublishTools();
     world.PublishProject();
-    world.SetBuildScript("#! murk-build-scenario\nline ==> Extracting the game's files\nextract\n"
-                         "line error: the disc image is unreadable\nexit 1\n");
+    world.SetBuildScript(
+        "#! murk-build-scenario\nline ==> Extracting the game's files\nextract\n"
+        "line error: the disc image is unreadable\nexit 1\n");
     StartInstall(world.image);
     const std::wstring message =
         L"The build failed. The log above (also in setup.log) says why; Help > Report a bug in "
         L"the launcher, or a GitHub issue with setup.log attached, gets it looked at.";
     ExpectFailure(message);
     EXPECT_EQ(world.LogLines(),
-              Join({Header(), AllDownloaded(), Cloned(),
+              Join({Header(),
+                    AllDownloaded(),
+                    Cloned(),
                     {kBuilding, "$ python -u tools\\build.py --iso " + Quoted(world.image),
                      "==> Extracting the game's files", "error: the disc image is unreadable",
                      U8(message)}}));
@@ -585,7 +603,8 @@ TEST_F(Scenario, BuildThatLeavesNoLauncher) {
     world.PublishTools();
     world.PublishProject();
     std::string script = BuildScript();
-    script.erase(script.find("copy launcher"), script.find("line Build finished") - script.find("copy launcher"));
+    script.erase(script.find("copy launcher"),
+                 script.find("line Build finished") - script.find("copy launcher"));
     world.SetBuildScript(script);
     StartInstall(world.image);
     const std::wstring message = L"The build finished but MurkLauncher.exe isn't there.";

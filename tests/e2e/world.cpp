@@ -149,12 +149,9 @@ World::World() {
 
     go_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     environment = {
-        {L"MURK_WORLD_ORIGIN", server.Origin()},
-        {L"MURK_WORLD_FREE_BYTES", kPlentyOfSpace},
-        {L"MURK_GIT_STANDIN", state.native()},
-        {L"MURK_GIT_TEMPLATE", remote.native()},
-        {L"MURK_WORLD_STATE", state.native()},
-        {L"PATH", SystemPath()},
+        {L"MURK_WORLD_ORIGIN", server.Origin()}, {L"MURK_WORLD_FREE_BYTES", kPlentyOfSpace},
+        {L"MURK_GIT_STANDIN", state.native()},   {L"MURK_GIT_TEMPLATE", remote.native()},
+        {L"MURK_WORLD_STATE", state.native()},   {L"PATH", SystemPath()},
     };
 }
 
@@ -211,12 +208,11 @@ void World::PublishTools() {
 
 void World::StallDownload(const std::string& asset) {
     HANDLE go = go_.get();
-    server.Serve("/downloads/" + asset, {.body = archives_.at(asset),
-                                         .pieceSize = 64 * 1024,
-                                         .pause =
-                                             [go](std::size_t sent) {
-                                                 if (sent == 1) WaitForSingleObject(go, 60000);
-                                             }});
+    server.Serve(
+        "/downloads/" + asset,
+        {.body = archives_.at(asset), .pieceSize = 64 * 1024, .pause = [go](std::size_t sent) {
+             if (sent == 1) WaitForSingleObject(go, 60000);
+         }});
 }
 
 void World::ReleaseDownload() {
@@ -224,8 +220,7 @@ void World::ReleaseDownload() {
 }
 
 void World::PublishProject(const std::string& tag) {
-    server.Serve("/repos/velkrand/murk-recomp/releases/latest",
-                 {.body = ReleaseDocument(tag, {})});
+    server.Serve("/repos/velkrand/murk-recomp/releases/latest", {.body = ReleaseDocument(tag, {})});
 }
 
 std::vector<std::string> World::ToolRequests() const {
@@ -256,7 +251,8 @@ void World::Start(const std::wstring& arguments) {
     UniqueHandle thread(started.hThread);
     process_.reset(started.hProcess);
     processId_ = started.dwProcessId;
-    WaitUntil([this] { return (window_ = FindProcessWindow(processId_, L"MurkSetup")) != nullptr; });
+    WaitUntil(
+        [this] { return (window_ = FindProcessWindow(processId_, L"MurkSetup")) != nullptr; });
     if (!window_) throw std::runtime_error("MurkSetupWorld.exe showed no window");
 }
 
@@ -301,8 +297,7 @@ void World::Close() {
 
 HWND World::WaitForBox(std::chrono::milliseconds timeout) {
     HWND box = nullptr;
-    WaitUntil([&] { return (box = FindProcessWindow(processId_, L"#32770")) != nullptr; },
-              timeout);
+    WaitUntil([&] { return (box = FindProcessWindow(processId_, L"#32770")) != nullptr; }, timeout);
     return box;
 }
 

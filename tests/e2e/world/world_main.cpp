@@ -45,22 +45,22 @@ BOOL WINAPI WorldOpenFile(OPENFILENAMEW* request) {
 }
 
 void InstallWorldSeams() {
-        bool set = false;
-        const std::wstring freeBytes = Variable(L"MURK_WORLD_FREE_BYTES", set);
-        if (set) {
-            s_worldFreeBytes = std::wcstoull(freeBytes.c_str(), nullptr, 10);
-            s_freeBytes = WorldFreeBytes;
-        }
-        const std::wstring picks = Variable(L"MURK_WORLD_PICKS", set);
-        for (std::size_t start = 0; set && start <= picks.size();) {
-            const std::size_t end = picks.find(L'|', start);
-            s_picks.push_back(picks.substr(start, end - start));
-            if (end == std::wstring::npos) break;
-            start = end + 1;
-        }
-        s_folderPicker = WorldPicker;
-        s_openFileAnswer = Variable(L"MURK_WORLD_OPEN_FILE", set);
-        s_openFile = WorldOpenFile;
+    bool set = false;
+    const std::wstring freeBytes = Variable(L"MURK_WORLD_FREE_BYTES", set);
+    if (set) {
+        s_worldFreeBytes = std::wcstoull(freeBytes.c_str(), nullptr, 10);
+        s_freeBytes = WorldFreeBytes;
+    }
+    const std::wstring picks = Variable(L"MURK_WORLD_PICKS", set);
+    for (std::size_t start = 0; set && start <= picks.size();) {
+        const std::size_t end = picks.find(L'|', start);
+        s_picks.push_back(picks.substr(start, end - start));
+        if (end == std::wstring::npos) break;
+        start = end + 1;
+    }
+    s_folderPicker = WorldPicker;
+    s_openFileAnswer = Variable(L"MURK_WORLD_OPEN_FILE", set);
+    s_openFile = WorldOpenFile;
 }
 
 }  // namespace

@@ -61,8 +61,8 @@ namespace fs = std::filesystem;
 
 std::wstring Widen(const std::string& bytes) {
     if (bytes.empty()) return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(),
-                                           static_cast<int>(bytes.size()), nullptr, 0);
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
     std::wstring text(static_cast<size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
                         length);
@@ -81,7 +81,8 @@ fs::path FindOnPath(const std::wstring& name) {
     std::wstring entry;
     while (std::getline(entries, entry, L';')) {
         std::error_code error;
-        if (!entry.empty() && fs::exists(fs::path(entry) / name, error)) return fs::path(entry) / name;
+        if (!entry.empty() && fs::exists(fs::path(entry) / name, error))
+            return fs::path(entry) / name;
     }
     return {};
 }
@@ -122,12 +123,13 @@ int StartChild(const std::wstring& command) {
     std::wstring line = command;
     STARTUPINFOW startup{.cb = sizeof startup};
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process))
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process))
         return 4;
     std::error_code error;
     fs::create_directories(L"build", error);
-    std::ofstream(fs::path(L"build") / L"started.txt", std::ios::app) << process.dwProcessId << '\n';
+    std::ofstream(fs::path(L"build") / L"started.txt", std::ios::app)
+        << process.dwProcessId << '\n';
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return 0;
@@ -141,7 +143,8 @@ int Play(std::istream& script, const std::vector<std::wstring>& arguments) {
         const std::wstring line = Widen(raw);
         const size_t space = line.find(L' ');
         const std::wstring command = line.substr(0, space);
-        const std::wstring rest = space == std::wstring::npos ? L"" : Expand(line.substr(space + 1));
+        const std::wstring rest =
+            space == std::wstring::npos ? L"" : Expand(line.substr(space + 1));
         const size_t split = rest.find(L' ');
         const std::wstring first = rest.substr(0, split);
         const std::wstring second = split == std::wstring::npos ? L"" : rest.substr(split + 1);
@@ -161,7 +164,8 @@ int Play(std::istream& script, const std::vector<std::wstring>& arguments) {
             if (!CopyFileW(first.c_str(), second.c_str(), FALSE)) return 5;
         } else if (command == L"where") {
             const fs::path found = FindOnPath(rest);
-            Print(Utf8(rest) + ": " + (found.empty() ? "not found" : Utf8(found.native())) + "\r\n");
+            Print(Utf8(rest) + ": " + (found.empty() ? "not found" : Utf8(found.native())) +
+                  "\r\n");
         } else if (command == L"env") {
             Print(Utf8(rest) + "=" + Utf8(Variable(rest.c_str())) + "\r\n");
         } else if (command == L"start") {
