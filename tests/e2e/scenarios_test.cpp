@@ -71,26 +71,26 @@ class Scenario : public ::testing::Test {
                 lines.push_back(std::move(line));
         return lines;
     }
-    Lines Git(const std::string& arguments) const {
-        return {"$ git -C " + Quoted(world.Repository()) + " " + arguments};
+    // "$ git -C <repository> arguments", as Run logs it.
+    std::string Git(const std::string& arguments) const {
+        return "$ git -C " + Quoted(world.Repository()) + " " + arguments;
     }
-    // A fresh clone that is on main and fast-forwarded.
+    // A fresh clone, which is on main and is fast-forwarded like any working copy.
     Lines Cloned() const {
         Lines lines = {"== Downloading the source code", "$ git clone " + U8(world.Origin()) +
                                                              "/velkrand/murk-recomp.git " +
                                                              Quoted(world.Repository())};
-        for (Lines part : {Updated()})
-            lines.insert(lines.end(), part.begin(), part.end());
+        const Lines update = Updated();
+        lines.insert(lines.end(), update.begin(), update.end());
         return lines;
     }
     Lines Updated() const {
-        return {"$ git -C " + Quoted(world.Repository()) + " fetch --tags --force origin",
-                "$ git -C " + Quoted(world.Repository()) + " symbolic-ref -q --short HEAD",
+        return {Git("fetch --tags --force origin"),
+                Git("symbolic-ref -q --short HEAD"),
                 "main",
-                "$ git -C " + Quoted(world.Repository()) +
-                    " status --porcelain --untracked-files=no --ignore-submodules=all",
+                Git("status --porcelain --untracked-files=no --ignore-submodules=all"),
                 "The source folder is on branch main: updating that branch.",
-                "$ git -C " + Quoted(world.Repository()) + " pull --ff-only"};
+                Git("pull --ff-only")};
     }
     // The build script's log (BuildScript()), with the disc or without.
     Lines Built(const fs::path& disc) const {
