@@ -9,6 +9,9 @@
 //   pull=N           exit code of "pull"
 //   checkout-main=N  exit code of "checkout --force main"
 //   checkout-tag=N   exit code of "checkout --force" of anything else
+// With %MURK_GIT_TEMPLATE% naming a folder (the project as the remote has it), a clone copies
+// that folder into FOLDER, and a pull that succeeds copies it over the working copy again, as
+// a fast-forward to the remote's newest commit would.
 #include <windows.h>
 
 #include <cstdio>
@@ -53,6 +56,25 @@ std::string Text(const std::map<std::string, std::string>& script, const std::st
     return found == script.end() ? std::string() : found->second;
 }
 
+// Copies the remote's files, when there is a template of them, over folder.
+void CopyTemplate(const fs::path& folder) {
+    wchar_t remote[MAX_PATH] = {};
+    if (!GetEnvironmentVariableW(L"MURK_GIT_TEMPLATE", remote, MAX_PATH)) return;
+    // File by file, with the system's copy: the library's copies refuse targets that exist.
+    const fs::path from = remote;
+    std::error_code error;
+    fs::create_directories(folder, error);
+    for (fs::recursive_directory_iterator it(from, error), end; !error && it != end;
+         it.increment(error)) {
+        const fs::path to = folder / fs::relative(it->path(), from);
+        std::error_code copyError;
+        if (it->is_directory(copyError))
+            fs::create_directories(to, copyError);
+        else
+            CopyFileW(it->path().c_str(), to.c_str(), FALSE);
+    }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -71,7 +93,10 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 4 && std::wstring(argv[1]) == L"clone") {
         const int code = Code(script, "clone", 0);
         std::error_code error;
-        if (code == 0) fs::create_directories(fs::path(argv[3]) / L".git", error);
+        if (code == 0) {
+            CopyTemplate(argv[3]);
+            fs::create_directories(fs::path(argv[3]) / L".git", error);
+        }
         if (code != 0) std::printf("fatal: unable to access the repository\n");
         return code;
     }
@@ -88,7 +113,11 @@ int wmain(int argc, wchar_t** argv) {
         if (!changes.empty()) std::printf("%s\n", changes.c_str());
         return Code(script, "status-exit", 0);
     }
-    if (command == L"pull") return Code(script, "pull", 0);
+    if (command == L"pull") {
+        const int code = Code(script, "pull", 0);
+        if (code == 0) CopyTemplate(argv[2]);
+        return code;
+    }
     if (command == L"checkout" && argc == 6) {
         return std::wstring(argv[5]) == L"main" ? Code(script, "checkout-main", 0)
                                                 : Code(script, "checkout-tag", 0);
