@@ -36,19 +36,33 @@ std::wstring ReadPath() {
     return buffer;
 }
 
+struct PathHit {
+    fs::path program;
+    // A Store alias of the same name comes earlier in PATH: started by bare name, the alias
+    // would run instead of the program found.
+    bool shadowed = false;
+};
+
 // The tool's program in the first PATH entry that has it. Store app aliases ("WindowsApps")
 // only open the Store, so they don't count.
-fs::path FindOnPath(const wchar_t* exe) {
+PathHit FindOnPath(const wchar_t* exe) {
     const std::wstring path = ReadPath();
+    PathHit hit;
     std::size_t start = 0;
     for (;;) {
         const std::size_t end = path.find(L';', start);
         const std::wstring entry =
             path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        if (!entry.empty() && entry.find(L"WindowsApps") == std::wstring::npos) {
+        if (!entry.empty()) {
             const fs::path candidate = fs::path(entry) / exe;
             std::error_code error;
-            if (fs::exists(candidate, error)) return candidate;
+            const bool exists = fs::exists(candidate, error);
+            if (entry.find(L"WindowsApps") != std::wstring::npos) {
+                hit.shadowed = hit.shadowed || exists;
+            } else if (exists) {
+                hit.program = candidate;
+                return hit;
+            }
         }
         if (end == std::wstring::npos) return {};
         start = end + 1;
@@ -159,8 +173,10 @@ void ProvideTools(const fs::path& installFolder, const std::vector<BuildTool>& t
     for (const BuildTool& tool : tools) {
         if (s_cancel.load()) Fail(L"Cancelled.");
         const std::wstring name = tool.name;
-        if (const fs::path onPath = FindOnPath(tool.exe); !onPath.empty()) {
-            Log(name + L": using " + onPath.native());
+        if (const PathHit onPath = FindOnPath(tool.exe); !onPath.program.empty()) {
+            Log(name + L": using " + onPath.program.native());
+            // The later steps start tools by bare name: make sure that name means this one.
+            if (onPath.shadowed) PutInFrontOfPath(onPath.program.parent_path());
             continue;
         }
         const fs::path toolFolder = toolsFolder / name;

@@ -191,6 +191,31 @@ TEST_F(ToolsStep, ToolsOnPathOrInTheToolsFolderNeedNoNetwork) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
+TEST_F(ToolsStep, AToolOnPathBehindAStoreAliasOfItsNameIsPutInFront) {
+    TempFolder user;
+    const fs::path storePython = user / L"WindowsApps" / L"python.exe";
+    const fs::path userPython = user / L"Python312" / L"python.exe";
+    const fs::path userGit = user / L"Git" / L"git.exe";
+    for (const fs::path& program : {storePython, userPython, userGit}) {
+        fs::create_directories(program.parent_path());
+        WriteBytes(program, "");
+    }
+    const std::wstring userPath = storePython.parent_path().native() + L";" +
+                                  userGit.parent_path().native() + L";" +
+                                  userPython.parent_path().native();
+    SetEnvironmentVariableW(L"PATH", userPath.c_str());
+    const auto tools = Tools();
+    const std::vector<BuildTool> gitAndPython = {tools[0], tools[4]};
+
+    ProvideTools(install.path(), gitAndPython);
+
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_TRUE(Logged(L"Git: using " + userGit.native()));
+    EXPECT_TRUE(Logged(L"Python: using " + userPython.native()));
+    // "python" must now start the user's Python, not the alias; git was never in doubt.
+    EXPECT_EQ(ReadPathVariable(), userPython.parent_path().native() + L";" + userPath);
+}
+
 TEST_F(ToolsStep, ProgramFourLevelsDownIsNotFound) {
     Publish("ninja-build/ninja", "ninja-win.zip", StoredZip({{"a/b/c/d/ninja.exe", "deep"}}));
     auto tools = Tools();
