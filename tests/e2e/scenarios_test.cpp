@@ -199,7 +199,8 @@ class Scenario : public ::testing::Test {
     }
     // Neither the program's children nor the compiler they started run any more.
     void ExpectNothingOfTheJobRunning(DWORD compiler) {
-        EXPECT_TRUE(WaitUntil([&] { return world.RunningChildren().empty(); }, 10s));
+        EXPECT_TRUE(WaitUntil([&] { return world.RunningChildren().empty(); }, 10s))
+            << world.DescribeChildren();
         setup::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, compiler));
         if (process) {
             EXPECT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);

@@ -332,6 +332,19 @@ std::vector<DWORD> World::RunningChildren() const {
     return children;
 }
 
+std::string World::DescribeChildren() const {
+    std::string text;
+    const UniqueHandle snapshot =
+        setup::OwnFileHandle(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return text;
+    PROCESSENTRY32W entry{.dwSize = sizeof entry};
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry))
+        if (entry.th32ParentProcessID == processId_)
+            text += std::to_string(entry.th32ProcessID) + " " + setup::Utf8(entry.szExeFile) + "; ";
+    return text;
+}
+
 std::vector<std::string> World::LogLines() const {
     const std::string bytes = ReadBytes(install / L"setup.log");
     std::vector<std::string> lines;

@@ -72,6 +72,8 @@ class World {
     DWORD ProcessId() const { return processId_; }
     // Running processes that the program started itself.
     std::vector<DWORD> RunningChildren() const;
+    // The running children's ids and program names, for a failure message.
+    std::string DescribeChildren() const;
 
     // --- What is left ---
     // setup.log, line by line (CR LF ends each).

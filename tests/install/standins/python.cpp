@@ -23,6 +23,8 @@
 //   wait FILE         waits until FILE exists (at most 60 s)
 //   sleep MS          sleeps
 //   exit N            ends with exit code N (the end of the script is exit 0)
+#include "tests/support/standins/standin_support.h"
+
 #include <windows.h>
 
 #include <cstdlib>
@@ -33,22 +35,14 @@
 #include <string>
 #include <vector>
 
+using murk::standin::Utf8;
+
 namespace {
 
 std::wstring Variable(const wchar_t* name) {
     wchar_t value[32768];
     const DWORD length = GetEnvironmentVariableW(name, value, 32768);
     return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                        length, nullptr, nullptr);
-    return bytes;
 }
 
 void Print(const std::string& bytes) {
@@ -100,17 +94,7 @@ int Extract(const std::vector<std::wstring>& arguments) {
     }
     fs::create_directories(extracted, error);
     if (fs::is_directory(disc, error)) {
-        // File by file: the library's copies refuse targets that exist.
-        for (fs::recursive_directory_iterator it(disc, error), end; !error && it != end;
-             it.increment(error)) {
-            const fs::path to = extracted / fs::relative(it->path(), disc);
-            std::error_code copyError;
-            if (it->is_directory(copyError))
-                fs::create_directories(to, copyError);
-            else if (!CopyFileW(it->path().c_str(), to.c_str(), FALSE))
-                return 3;
-        }
-        return error ? 3 : 0;
+        return murk::standin::CopyTree(disc, extracted) ? 0 : 3;
     }
     if (!fs::is_regular_file(disc, error)) {
         Print("error: no disc at " + Utf8(disc.native()) + "\r\n");

@@ -15,6 +15,8 @@
 //   exit:N          ends at once with exit code N (the exit code is 0 otherwise)
 //
 // Started as "git -C FOLDER ..." (a copy named git.exe), it goes into FOLDER first.
+#include "tests/support/standins/standin_support.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -22,17 +24,9 @@
 #include <string>
 #include <string_view>
 
-namespace {
+using murk::standin::Utf8;
 
-std::string Narrow(std::wstring_view text) {
-    if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                        length, nullptr, nullptr);
-    return bytes;
-}
+namespace {
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -163,9 +157,9 @@ int wmain(int argc, wchar_t** argv) {
     for (; next < argc; ++next) {
         const std::wstring_view command = argv[next];
         if (StartsWith(command, L"out:")) {
-            Write(STD_OUTPUT_HANDLE, Unescape(Narrow(command.substr(4))));
+            Write(STD_OUTPUT_HANDLE, Unescape(Utf8(command.substr(4))));
         } else if (StartsWith(command, L"err:")) {
-            Write(STD_ERROR_HANDLE, Unescape(Narrow(command.substr(4))));
+            Write(STD_ERROR_HANDLE, Unescape(Utf8(command.substr(4))));
         } else if (StartsWith(command, L"lines:")) {
             WriteLines(command.substr(6));
         } else if (StartsWith(command, L"sleep:")) {
@@ -173,13 +167,13 @@ int wmain(int argc, wchar_t** argv) {
         } else if (command == L"cwd") {
             wchar_t folder[MAX_PATH];
             const DWORD length = GetCurrentDirectoryW(MAX_PATH, folder);
-            Write(STD_OUTPUT_HANDLE, Narrow(std::wstring_view(folder, length)) + "\n");
+            Write(STD_OUTPUT_HANDLE, Utf8(std::wstring_view(folder, length)) + "\n");
         } else if (StartsWith(command, L"env:")) {
             const std::wstring name(command.substr(4));
             wchar_t value[32767];
             const DWORD length = GetEnvironmentVariableW(name.c_str(), value, 32767);
             Write(STD_OUTPUT_HANDLE,
-                  Narrow(std::wstring_view(value, length < 32767 ? length : 0)) + "\n");
+                  Utf8(std::wstring_view(value, length < 32767 ? length : 0)) + "\n");
         } else if (command == L"pid") {
             Write(STD_OUTPUT_HANDLE, "pid " + std::to_string(GetCurrentProcessId()) + "\n");
         } else if (StartsWith(command, L"spawn:")) {
@@ -190,7 +184,7 @@ int wmain(int argc, wchar_t** argv) {
         } else if (StartsWith(command, L"exit:")) {
             return static_cast<int>(std::wcstol(command.data() + 5, nullptr, 10));
         } else {
-            Write(STD_ERROR_HANDLE, "child: unknown command " + Narrow(command) + "\n");
+            Write(STD_ERROR_HANDLE, "child: unknown command " + Utf8(command) + "\n");
             return 2;
         }
     }

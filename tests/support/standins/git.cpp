@@ -12,6 +12,8 @@
 // With %MURK_GIT_TEMPLATE% naming a folder (the project as the remote has it), a clone copies
 // that folder into FOLDER, and a pull that succeeds copies it over the working copy again, as
 // a fast-forward to the remote's newest commit would.
+#include "tests/support/standins/standin_support.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -22,17 +24,9 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+using murk::standin::Utf8;
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                        length, nullptr, nullptr);
-    return bytes;
-}
+namespace {
 
 std::map<std::string, std::string> ReadScript(const fs::path& file) {
     std::map<std::string, std::string> script;
@@ -60,19 +54,7 @@ std::string Text(const std::map<std::string, std::string>& script, const std::st
 void CopyTemplate(const fs::path& folder) {
     wchar_t remote[MAX_PATH] = {};
     if (!GetEnvironmentVariableW(L"MURK_GIT_TEMPLATE", remote, MAX_PATH)) return;
-    // File by file, with the system's copy: the library's copies refuse targets that exist.
-    const fs::path from = remote;
-    std::error_code error;
-    fs::create_directories(folder, error);
-    for (fs::recursive_directory_iterator it(from, error), end; !error && it != end;
-         it.increment(error)) {
-        const fs::path to = folder / fs::relative(it->path(), from);
-        std::error_code copyError;
-        if (it->is_directory(copyError))
-            fs::create_directories(to, copyError);
-        else
-            CopyFileW(it->path().c_str(), to.c_str(), FALSE);
-    }
+    murk::standin::CopyTree(remote, folder);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Stands in for the game's launcher: writes launched.txt into its working folder with that
 // folder, its command line and its process id, one a line. With MURK_LAUNCHER_LINGER set it
 // then keeps running, so a test can see it outlive Setup.
+#include "tests/support/standins/standin_support.h"
+
 #include <windows.h>
 
 #include <string>
@@ -10,11 +12,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     GetCurrentDirectoryW(MAX_PATH, folder);
     const std::wstring report = std::wstring(folder) + L"\n" + GetCommandLineW() + L"\n" +
                                 std::to_wstring(GetCurrentProcessId()) + L"\n";
-    const int length = WideCharToMultiByte(
-        CP_UTF8, 0, report.c_str(), static_cast<int>(report.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, report.c_str(), static_cast<int>(report.size()), bytes.data(),
-                        length, nullptr, nullptr);
+    const std::string bytes = murk::standin::Utf8(report);
     // Written under a temporary name and renamed, so a reader never sees half of it.
     HANDLE file = CreateFileW(L"launched.tmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
