@@ -199,8 +199,14 @@ class Scenario : public ::testing::Test {
     }
     // Neither the program's children nor the compiler they started run any more.
     void ExpectNothingOfTheJobRunning(DWORD compiler) {
-        EXPECT_TRUE(WaitUntil([&] { return world.RunningChildren().empty(); }, 10s))
-            << world.DescribeChildren();
+        std::vector<std::string> left;
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                left = world.RunningChildren();
+                return left.empty();
+            },
+            10s))
+            << testing::PrintToString(left);
         setup::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, compiler));
         if (process) {
             EXPECT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);

@@ -320,29 +320,18 @@ DWORD World::WaitForExit(std::chrono::milliseconds timeout) {
     return code;
 }
 
-std::vector<DWORD> World::RunningChildren() const {
-    std::vector<DWORD> children;
+std::vector<std::string> World::RunningChildren() const {
+    std::vector<std::string> children;
     const UniqueHandle snapshot =
         setup::OwnFileHandle(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return children;
     PROCESSENTRY32W entry{.dwSize = sizeof entry};
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry))
-        if (entry.th32ParentProcessID == processId_) children.push_back(entry.th32ProcessID);
-    return children;
-}
-
-std::string World::DescribeChildren() const {
-    std::string text;
-    const UniqueHandle snapshot =
-        setup::OwnFileHandle(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return text;
-    PROCESSENTRY32W entry{.dwSize = sizeof entry};
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry))
         if (entry.th32ParentProcessID == processId_)
-            text += std::to_string(entry.th32ProcessID) + " " + setup::Utf8(entry.szExeFile) + "; ";
-    return text;
+            children.push_back(std::to_string(entry.th32ProcessID) + " " +
+                               setup::Utf8(entry.szExeFile));
+    return children;
 }
 
 std::vector<std::string> World::LogLines() const {

@@ -70,10 +70,8 @@ class World {
     // The program's exit code once it has ended; STILL_ACTIVE on time-out.
     DWORD WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(60));
     DWORD ProcessId() const { return processId_; }
-    // Running processes that the program started itself.
-    std::vector<DWORD> RunningChildren() const;
-    // The running children's ids and program names, for a failure message.
-    std::string DescribeChildren() const;
+    // Running processes that the program started itself, as "id program.exe".
+    std::vector<std::string> RunningChildren() const;
 
     // --- What is left ---
     // setup.log, line by line (CR LF ends each).
