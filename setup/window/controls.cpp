@@ -4,7 +4,7 @@
 
 namespace murk::setup {
 
-const ControlSpec kControls[23] = {
+const ControlRow kControls[23] = {
     {L"STATIC", 0, L"", SS_ICON, 16, 12, 48, 48},
     {L"STATIC", 0, L"MURK Recompiled Setup", SS_LEFT, 76, 14, 540, 26},
     {L"STATIC", 0,
@@ -51,11 +51,11 @@ struct IconDeleter {
 // The 48 px image shown by the icon control; it must outlive the control.
 std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter> s_bigIcon;
 
-HWND CreateControl(HINSTANCE instance, const ControlSpec& spec, const wchar_t* text) {
+HWND CreateControl(HINSTANCE instance, const ControlRow& row, const wchar_t* text) {
     HWND control =
-        CreateWindowExW(0, spec.className, text, WS_CHILD | WS_VISIBLE | spec.style, spec.x, spec.y,
-                        spec.width, spec.height, s_window,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+        CreateWindowExW(0, row.className, text, WS_CHILD | WS_VISIBLE | row.style, row.x, row.y,
+                        row.width, row.height, s_window,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(s_font.get()), TRUE);
     return control;
 }
@@ -63,13 +63,13 @@ HWND CreateControl(HINSTANCE instance, const ControlSpec& spec, const wchar_t* t
 }  // namespace
 
 void CreateControls(HINSTANCE instance, const std::wstring& installFolder) {
-    for (const ControlSpec& spec : kControls) {
-        HWND control = CreateControl(instance, spec, spec.text ? spec.text : installFolder.c_str());
-        if (&spec == &kControls[0]) {
+    for (const ControlRow& row : kControls) {
+        HWND control = CreateControl(instance, row, row.text ? row.text : installFolder.c_str());
+        if (&row == &kControls[0]) {
             s_bigIcon.reset(static_cast<HICON>(
                 LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, 48, 48, LR_DEFAULTCOLOR)));
             SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(s_bigIcon.get()), 0);
-        } else if (&spec == &kControls[1]) {
+        } else if (&row == &kControls[1]) {
             SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(s_titleFont.get()), TRUE);
         }
     }

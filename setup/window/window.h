@@ -46,7 +46,7 @@ inline constexpr int kClientHeight = 422;
 inline constexpr int kClientHeightWithLog = 660;
 
 // One row of the window's control table.
-struct ControlSpec {
+struct ControlRow {
     const wchar_t* className;
     int id;  // 0: the control is never addressed
     const wchar_t* text;
@@ -56,7 +56,7 @@ struct ControlSpec {
 
 // The 23 controls in creation (and tab) order. The folder box's text is the install folder,
 // known only at start-up.
-extern const ControlSpec kControls[23];
+extern const ControlRow kControls[23];
 
 struct FontDeleter {
     void operator()(HFONT font) const noexcept { DeleteObject(font); }

@@ -72,15 +72,15 @@ void Write(DWORD which, std::string_view bytes) {
 }
 
 // The same numbered line that tests and benchmarks expect: "line 0000042 " padded with 'x'.
-void WriteLines(std::wstring_view spec) {
-    const unsigned long count = std::wcstoul(spec.data(), nullptr, 10);
-    const size_t colon = spec.find(L':');
+void WriteLines(std::wstring_view request) {
+    const unsigned long count = std::wcstoul(request.data(), nullptr, 10);
+    const size_t colon = request.find(L':');
     size_t bytes =
-        colon == std::wstring_view::npos ? 80 : std::wcstoul(&spec[colon + 1], nullptr, 10);
-    const size_t second = colon == std::wstring_view::npos ? colon : spec.find(L':', colon + 1);
+        colon == std::wstring_view::npos ? 80 : std::wcstoul(&request[colon + 1], nullptr, 10);
+    const size_t second = colon == std::wstring_view::npos ? colon : request.find(L':', colon + 1);
     std::string_view end = "\r\n";
     if (second != std::wstring_view::npos) {
-        const std::wstring_view name = spec.substr(second + 1);
+        const std::wstring_view name = request.substr(second + 1);
         if (name == L"lf") end = "\n";
         if (name == L"cr") end = "\r";
     }
