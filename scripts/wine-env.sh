@@ -1,6 +1,11 @@
 # Sourced: the environment every Wine call of the build and tests uses.
 # $1: the build folder; the Wine prefix lives inside it so tests never touch the real home folder.
 murk_build_dir=$(cd "$1" && pwd)
+# Wine refuses to start without a home folder; a bare CI environment may not name one.
+if [ -z "${HOME:-}" ]; then
+  HOME=$(getent passwd "$(id -u)" | cut -d: -f6)
+  export HOME
+fi
 export WINEPREFIX="$murk_build_dir/wineprefix"
 export WINEARCH=win64
 export WINEDEBUG=-all
