@@ -6,6 +6,9 @@ if [ -z "${HOME:-}" ]; then
   HOME=$(getent passwd "$(id -u)" | cut -d: -f6)
   export HOME
 fi
+# Wine names files on the Linux side in the locale's encoding: without UTF-8 it can't create a
+# folder like "Müll", which the tests do. Always the same locale, whatever the caller's.
+export LC_ALL=C.UTF-8
 export WINEPREFIX="$murk_build_dir/wineprefix"
 export WINEARCH=win64
 export WINEDEBUG=-all
