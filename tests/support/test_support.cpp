@@ -66,8 +66,12 @@ void Collector::Drain() {
 }
 
 bool Collector::WaitForDone(DWORD timeoutMilliseconds) {
+    return WaitUntil([this] { return doneCount > 0; }, timeoutMilliseconds);
+}
+
+bool Collector::WaitUntil(const std::function<bool()>& done, DWORD timeoutMilliseconds) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMilliseconds;
-    while (doneCount == 0) {
+    while (!done()) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) return false;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),

@@ -41,6 +41,8 @@ class Collector {
 
     // Handles every message waiting in this thread's queue.
     void Drain();
+    // Handles messages as they come until done() holds; false on time-out.
+    bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMilliseconds);
     // Handles messages as they come until the end report has arrived; false on time-out.
     bool WaitForDone(DWORD timeoutMilliseconds = 60000);
     HWND window() const { return window_; }

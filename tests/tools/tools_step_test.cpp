@@ -289,12 +289,7 @@ TEST_F(ToolsStep, CancelDuringADownloadEndsWithCancelled) {
                   .pause = [resumed](std::size_t) { resumed.wait(); }});
     const std::vector<BuildTool> git = {Tools()[0]};
     auto job = std::async(std::launch::async, [&] { return Failure(git); });
-    const ULONGLONG deadline = GetTickCount64() + 30000;
-    while (window.progress.empty() && GetTickCount64() < deadline) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        window.Drain();
-    }
-    EXPECT_FALSE(window.progress.empty());
+    EXPECT_TRUE(window.WaitUntil([&] { return !window.progress.empty(); }, 30000));
     s_cancel = true;
     resume.set_value();
     EXPECT_EQ(job.get(), L"Cancelled.");
