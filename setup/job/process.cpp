@@ -2,6 +2,7 @@
 
 #include "setup/job/channel.h"
 
+#include <system_error>
 #include <vector>
 
 namespace murk::setup {
@@ -11,7 +12,10 @@ std::atomic<bool> s_cancel{false};
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr DWORD kReadSize = 4096;
+constexpr DWORD kPathCapacity = 32768;
 
 // Indented percentage lines are progress meters: the build's parser wants them, the log doesn't.
 bool IsProgressMeter(const std::string& line) {
@@ -48,6 +52,35 @@ void ReadLines(HANDLE readEnd, const LineHandler& handler) {
     if (!pending.empty()) Deliver(pending, handler, false);
 }
 
+// The first token of a command line, as CreateProcessW reads it: up to the closing quote when
+// it begins with one, otherwise up to the first space or tab.
+std::wstring FirstToken(const std::wstring& commandLine) {
+    if (!commandLine.empty() && commandLine[0] == L'"') {
+        const std::size_t end = commandLine.find(L'"', 1);
+        return commandLine.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
+    }
+    return commandLine.substr(0, commandLine.find_first_of(L" \t"));
+}
+
+// The program a command line names, decided here: left to itself, CreateProcessW would look in
+// this exe's folder and in the current folder before PATH, and both are often Downloads, where
+// anything called git.exe or python.exe may lie. A full path is taken as it is; a bare name
+// (".exe" added when it has no extension) only from PATH's folders, Store aliases skipped, so
+// it is the program the tools step logged. Any other relative path names nothing.
+fs::path ProgramToStart(const std::wstring& commandLine) {
+    const std::wstring token = FirstToken(commandLine);
+    const fs::path program(token);
+    if (program.is_absolute()) return program;
+    if (token.empty() || token.find_first_of(L"\\/:") != std::wstring::npos) return {};
+    const std::wstring name = program.has_extension() ? token : token + L".exe";
+    for (const fs::path& folder : PathFolders()) {
+        if (HoldsStoreAliases(folder)) continue;
+        std::error_code error;
+        if (fs::exists(folder / name, error)) return folder / name;
+    }
+    return {};
+}
+
 // Used when a line handler or Log throws: the child must not outlive the failed call.
 void Stop(HANDLE process) {
     if (s_job) TerminateJobObject(s_job.get(), 1);
@@ -56,6 +89,32 @@ void Stop(HANDLE process) {
 }
 
 }  // namespace
+
+std::wstring PathVariable() {
+    std::wstring buffer(kPathCapacity, L'\0');
+    const DWORD length = GetEnvironmentVariableW(L"PATH", buffer.data(), kPathCapacity);
+    if (length == 0 || length >= kPathCapacity) return {};
+    buffer.resize(length);
+    return buffer;
+}
+
+std::vector<fs::path> PathFolders() {
+    const std::wstring path = PathVariable();
+    std::vector<fs::path> folders;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = path.find(L';', start);
+        const fs::path entry =
+            path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        if (entry.is_absolute()) folders.push_back(entry);
+        if (end == std::wstring::npos) return folders;
+        start = end + 1;
+    }
+}
+
+bool HoldsStoreAliases(const fs::path& folder) {
+    return folder.native().find(L"WindowsApps") != std::wstring::npos;
+}
 
 UniqueHandle CreateKillOnCloseJob() {
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
@@ -69,6 +128,8 @@ UniqueHandle CreateKillOnCloseJob() {
 int Run(const std::wstring& commandLine, const std::filesystem::path& workingFolder,
         const LineHandler& handler) {
     Log(L"$ " + commandLine);
+    const fs::path program = ProgramToStart(commandLine);
+    if (program.empty()) Fail(L"Couldn't start: " + commandLine);
 
     SECURITY_ATTRIBUTES inheritable{.nLength = sizeof(SECURITY_ATTRIBUTES),
                                     .lpSecurityDescriptor = nullptr,
@@ -89,9 +150,11 @@ int Run(const std::wstring& commandLine, const std::filesystem::path& workingFol
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
     PROCESS_INFORMATION started{};
-    const BOOL ok = CreateProcessW(
-        nullptr, writable.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
-        nullptr, workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &started);
+    // The command line stays as it was given: it is what the log shows and what the program sees.
+    const BOOL ok =
+        CreateProcessW(program.c_str(), writable.data(), nullptr, nullptr, TRUE,
+                       CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
+                       workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &started);
     // Only the child may hold the write end now, so the pipe ends when the child's tree does.
     writeEnd.reset();
     if (!ok) Fail(L"Couldn't start: " + commandLine);

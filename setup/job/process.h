@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace murk::setup {
 
@@ -20,11 +21,23 @@ extern std::atomic<bool> s_cancel;
 // Gets each output line: the child's bytes (UTF-8) without the terminator, never empty.
 using LineHandler = std::function<void(const std::string&)>;
 
+// PATH as the process has it now; empty when it is unset or too long to read.
+std::wstring PathVariable();
+
+// PATH's folders in order, as far as each names one folder whatever the current one is: empty
+// entries are left out, and so are relative ones (".", "bin", "\tools", "D:tools").
+std::vector<std::filesystem::path> PathFolders();
+
+// Store app aliases live in folders with "WindowsApps" in their path; they only open the Store.
+bool HoldsStoreAliases(const std::filesystem::path& folder);
+
 // A job object that kills its processes when its last handle closes; empty on failure.
 UniqueHandle CreateKillOnCloseJob();
 
 // Runs commandLine in workingFolder (empty: the current folder) and returns its exit code.
-// Fails with "Couldn't start: ..." or "Cancelled.".
+// The program is the first token: a full path, or a bare name found in PathFolders() (Store
+// aliases skipped), never one beside this exe or in the current folder. Fails with
+// "Couldn't start: ..." or "Cancelled.".
 int Run(const std::wstring& commandLine, const std::filesystem::path& workingFolder,
         const LineHandler& handler);
 

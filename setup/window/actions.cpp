@@ -189,8 +189,9 @@ void Play() {
     const fs::path folder = s_installed.parent_path();
     STARTUPINFOW startup{.cb = sizeof startup};
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.c_str(), &startup, &process))
+    // The launcher the build made, by its full path: nothing is searched for.
+    if (!CreateProcessW(s_installed.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                        nullptr, folder.c_str(), &startup, &process))
         return;
     // The launcher runs on its own, outside the job object: nothing here waits for it.
     UniqueHandle thread(process.hThread);

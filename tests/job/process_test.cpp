@@ -119,6 +119,59 @@ TEST_F(RunTest, MissingProgramLogsItsCommandAndFailsWithTheWholeCommandLine) {
     EXPECT_EQ(LogBytes(), "$ " + Utf8(command) + "\r\n$ " + Utf8(ChildCommand(L"out:x")) + "\r\n");
 }
 
+// Someone else's python.exe lies beside this program and in its current folder, as Downloads
+// often is both, and behind PATH entries that aren't the real one: relative entries ("." and a
+// subfolder) and a Store alias folder. Only PATH's own copy may run.
+TEST_F(RunTest, ABareNameRunsOnlyThePathsCopy) {
+    const fs::path planted = test::StandIn(L"planted");
+    const fs::path current = folder / L"Downloads";
+    const fs::path store = folder / L"Microsoft" / L"WindowsApps";
+    const fs::path bin = folder / L"Python312";
+    const std::vector<fs::path> plantedCopies = {
+        test::ThisProgramFolder() / L"python.exe", current / L"python.exe",
+        current / L"bin" / L"python.exe", store / L"python.exe"};
+    // Puts back what the test changes, also when Run throws.
+    struct Restore {
+        std::wstring path = PathVariable();
+        fs::path current = fs::current_path();
+        const std::vector<fs::path>& planted;
+        ~Restore() {
+            fs::current_path(current);
+            SetEnvironmentVariableW(L"PATH", path.c_str());
+            std::error_code error;
+            fs::remove(planted.front(), error);
+            fs::remove(planted.front().native() + L".ran", error);
+        }
+    } restore{.planted = plantedCopies};
+    for (const fs::path& place : {current / L"bin", store, bin})
+        fs::create_directories(place);
+    for (const fs::path& copy : plantedCopies)
+        ASSERT_TRUE(CopyFileW(planted.c_str(), copy.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(test::StandIn(L"child").c_str(), (bin / L"python.exe").c_str(), FALSE));
+    SetEnvironmentVariableW(L"PATH", (L".;bin;;" + store.native() + L";" + bin.native()).c_str());
+    fs::current_path(current);
+
+    Strings lines;
+    EXPECT_EQ(setup::Run(L"python \"out:the PATH's\" exit:4", {},
+                         [&lines](const std::string& line) { lines.push_back(line); }),
+              4);
+    EXPECT_EQ(lines, Strings{"the PATH's"});
+    EXPECT_EQ(setup::Run(L"python.exe exit:3", {}, {}), 3);
+    try {
+        setup::Run(L"bin\\python.exe exit:0", {}, {});
+        ADD_FAILURE() << "Run returned";
+    } catch (const Failed& failure) {
+        EXPECT_EQ(failure.message, L"Couldn't start: bin\\python.exe exit:0");
+    }
+
+    for (const fs::path& copy : plantedCopies)
+        EXPECT_FALSE(fs::exists(copy.native() + L".ran")) << copy;
+    // The command lines are logged as they were given.
+    EXPECT_EQ(LogBytes(),
+              "$ python \"out:the PATH's\" exit:4\r\nthe PATH's\r\n"
+              "$ python.exe exit:3\r\n$ bin\\python.exe exit:0\r\n");
+}
+
 TEST_F(RunTest, GrandchildHoldingTheOutputKeepsTheReadingGoing) {
     int exitCode = -1;
     const Strings lines =
