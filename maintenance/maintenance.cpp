@@ -56,24 +56,33 @@ bool IsDirectory(const fs::path& path) {
     return fs::is_directory(path, error);
 }
 
-// What the tools step puts into the tools folder: one folder per tool and, while a download
-// or an unpack is unfinished, its archive.
+// What the tools step puts into the tools folder: one marked folder per tool and, while a
+// download or an unpack is unfinished, its archive and the file that lets the download resume.
 constexpr const wchar_t* kToolNames[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
+constexpr const wchar_t* kArchiveSuffixes[] = {L".zip", L".zip.resume"};
 
-bool IsToolEntry(const fs::path& name) {
+bool IsFile(const fs::path& path) {
+    std::error_code error;
+    return fs::is_regular_file(path, error);
+}
+
+bool IsSetupEntry(const fs::path& entry) {
+    const fs::path name = entry.filename();
     for (const wchar_t* tool : kToolNames) {
-        if (name == tool || name == std::wstring(tool) + L".zip") return true;
+        if (name == tool) return MadeBySetup(entry);
+        for (const wchar_t* suffix : kArchiveSuffixes)
+            if (name == std::wstring(tool) + suffix) return IsFile(entry);
     }
     return false;
 }
 
-// True when nothing but the tools step's own entries is in the folder (and it can be read).
-bool HoldsOnlyTools(const fs::path& tools) {
+// True when nothing but Setup's own entries is in the folder (and it can be read).
+bool HoldsOnlySetups(const fs::path& tools) {
     std::error_code error;
     fs::directory_iterator entry(tools, error);
     const fs::directory_iterator end;
     for (; !error && entry != end; entry.increment(error)) {
-        if (!IsToolEntry(entry->path().filename())) return false;
+        if (!IsSetupEntry(entry->path())) return false;
     }
     return !error;
 }
@@ -98,28 +107,35 @@ Part Leftovers(const fs::path& repository) {
     return part;
 }
 
+bool MadeBySetup(const fs::path& folder) {
+    return IsDirectory(folder) && IsFile(folder / kSetupMarker);
+}
+
 Part Tools(const fs::path& repository) {
     Part part{.label = L"Build tools Setup downloaded (Git, CMake, Ninja, Clang, Python)"};
     const fs::path tools = repository.parent_path() / L"tools";
-    // Only a folder that holds one of the big downloads is ours to delete: a lone Git or Ninja
-    // folder may be all that is there, and is not worth the next update's download.
-    const bool downloaded = IsDirectory(tools / L"Clang") || IsDirectory(tools / L"CMake") ||
-                            IsDirectory(tools / L"Python");
+    // Only a folder that holds one of the big downloads is worth deleting: a lone Git or Ninja
+    // folder may be all that is there, and is not worth the next update's download. A tool
+    // folder that Setup didn't make is the user's, so it doesn't count and stays.
+    const bool downloaded = MadeBySetup(tools / L"Clang") || MadeBySetup(tools / L"CMake") ||
+                            MadeBySetup(tools / L"Python");
     if (!downloaded) return part;
-    if (HoldsOnlyTools(tools)) {
+    if (HoldsOnlySetups(tools)) {
         part.bytes = SizeOf(tools);
         part.paths.push_back(tools);
         return part;
     }
-    // An install folder typed as a drive root shares its "tools" with whatever else the user
-    // keeps there: then only what the tools step made goes, never the user's own files.
+    // The tools folder is shared with the user's own things (an install folder typed as a drive
+    // root, or a tool folder of the user's): then only what the tools step made goes.
+    const auto take = [&part](const fs::path& entry) {
+        part.bytes += SizeOf(entry);
+        part.paths.push_back(entry);
+    };
     for (const wchar_t* tool : kToolNames) {
-        for (const fs::path& entry : {tools / tool, tools / (std::wstring(tool) + L".zip")}) {
-            std::error_code error;
-            if (!fs::exists(entry, error)) continue;
-            part.bytes += SizeOf(entry);
-            part.paths.push_back(entry);
-        }
+        if (MadeBySetup(tools / tool)) take(tools / tool);
+        for (const wchar_t* suffix : kArchiveSuffixes)
+            if (const fs::path archive = tools / (std::wstring(tool) + suffix); IsFile(archive))
+                take(archive);
     }
     return part;
 }

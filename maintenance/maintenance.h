@@ -8,6 +8,14 @@
 
 namespace murk::maintenance {
 
+// The empty file that the tools step leaves in every tool folder it makes. A tools folder may be
+// shared with the user's own things (an install folder typed as a drive root): only a folder
+// with this file in it is Setup's to empty or delete.
+inline constexpr wchar_t kSetupMarker[] = L".murk-setup";
+
+// True when folder is a folder that holds the marker.
+bool MadeBySetup(const std::filesystem::path& folder);
+
 // One group of files that is deleted together.
 struct Part {
     std::wstring label;

@@ -7,8 +7,11 @@
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
 
+#include "maintenance/maintenance.h"
+
 #include <windows.h>
 
+#include <fstream>
 #include <system_error>
 
 namespace murk::setup {
@@ -17,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr DWORD kPathCapacity = 32768;
 constexpr int kDeepestLevel = 3;
 
 constexpr char kGitRepository[] = "git-for-windows/git";
@@ -28,49 +30,46 @@ constexpr char kNinjaRepository[] = "ninja-build/ninja";
 constexpr char kNinjaPattern[] = "ninja-win\\.zip";
 constexpr char kClangPattern[] = "llvm-mingw-[0-9]+-ucrt-x86_64\\.zip";
 
-std::wstring ReadPath() {
-    std::wstring buffer(kPathCapacity, L'\0');
-    const DWORD length = GetEnvironmentVariableW(L"PATH", buffer.data(), kPathCapacity);
-    if (length == 0 || length >= kPathCapacity) return {};
-    buffer.resize(length);
-    return buffer;
-}
-
 struct PathHit {
     fs::path program;
-    // A Store alias of the same name comes earlier in PATH: started by bare name, the alias
-    // would run instead of the program found.
+    // A Store alias of the same name comes earlier in PATH: a program that starts tools by bare
+    // name the platform's way (the build script's children) would run the alias instead.
     bool shadowed = false;
 };
 
-// The tool's program in the first PATH entry that has it. Store app aliases ("WindowsApps")
+// The tool's program in the first PATH folder that has it. Store app aliases ("WindowsApps")
 // only open the Store, so they don't count.
 PathHit FindOnPath(const wchar_t* exe) {
-    const std::wstring path = ReadPath();
     PathHit hit;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = path.find(L';', start);
-        const std::wstring entry =
-            path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        if (!entry.empty()) {
-            const fs::path candidate = fs::path(entry) / exe;
-            std::error_code error;
-            const bool exists = fs::exists(candidate, error);
-            if (entry.find(L"WindowsApps") != std::wstring::npos) {
-                hit.shadowed = hit.shadowed || exists;
-            } else if (exists) {
-                hit.program = candidate;
-                return hit;
-            }
+    for (const fs::path& folder : PathFolders()) {
+        const fs::path candidate = folder / exe;
+        std::error_code error;
+        const bool exists = fs::exists(candidate, error);
+        if (HoldsStoreAliases(folder)) {
+            hit.shadowed = hit.shadowed || exists;
+        } else if (exists) {
+            hit.program = candidate;
+            return hit;
         }
-        if (end == std::wstring::npos) return {};
-        start = end + 1;
     }
+    return {};
+}
+
+// A tool folder without its program is emptied for a new download only when Setup made it, or
+// when there is nothing in it to lose: with the install folder at a drive root, "tools\Python"
+// may well be the user's own.
+bool SetupMayEmpty(const fs::path& toolFolder) {
+    std::error_code error;
+    const fs::file_status status = fs::status(toolFolder, error);
+    if (status.type() == fs::file_type::not_found) return true;
+    if (error || !fs::is_directory(status)) return false;
+    if (maintenance::MadeBySetup(toolFolder)) return true;
+    const bool empty = fs::is_empty(toolFolder, error);
+    return !error && empty;
 }
 
 void PutInFrontOfPath(const fs::path& folder) {
-    const std::wstring path = folder.native() + L";" + ReadPath();
+    const std::wstring path = folder.native() + L";" + PathVariable();
     SetEnvironmentVariableW(L"PATH", path.c_str());
 }
 
@@ -99,6 +98,8 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
     std::error_code error;
     fs::remove_all(toolFolder, error);
     fs::create_directories(toolFolder, error);
+    // Before anything goes in: a folder whose download or unpack is cut off is still Setup's.
+    std::ofstream(toolFolder / maintenance::kSetupMarker, std::ios::binary);
     const fs::path archive = toolsFolder / (name + L".zip");
     if (!Get(download.url, nullptr, &archive, tool.name)) {
         CheckCancel();
@@ -175,13 +176,19 @@ void ProvideTools(const fs::path& installFolder, const std::vector<BuildTool>& t
         const std::wstring name = tool.name;
         if (const PathHit onPath = FindOnPath(tool.exe); !onPath.program.empty()) {
             Log(name + L": using " + onPath.program.native());
-            // The later steps start tools by bare name: make sure that name means this one.
+            // The build script starts tools by bare name the platform's way: make sure that name
+            // means this one for it too.
             if (onPath.shadowed) PutInFrontOfPath(onPath.program.parent_path());
             continue;
         }
         const fs::path toolFolder = toolsFolder / name;
         fs::path program = FindUnder(toolFolder, tool.exe);
-        if (program.empty()) program = DownloadTool(tool, toolsFolder, toolFolder);
+        if (program.empty()) {
+            if (!SetupMayEmpty(toolFolder))
+                Fail(toolFolder.native() +
+                     L" already exists and isn't from Setup. Choose another folder.");
+            program = DownloadTool(tool, toolsFolder, toolFolder);
+        }
         Log(name + L": " + program.native());
         PutInFrontOfPath(program.parent_path());
     }

@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Collector;
+using test::MarkMadeBySetup;
 using test::ReadBytes;
 using test::TempFolder;
 using test::WriteBytes;
@@ -196,6 +197,8 @@ TEST_F(FinishStepTest, AllOptionsDeleteTheGroupsAndTheImageInThreeParagraphs) {
     const fs::path tools = install / L"tools";
     WriteFile(tools / L"Clang" / L"bin" / L"clang.exe", 2 * kMiB);
     WriteFile(tools / L"Git" / L"git.exe", kMiB);
+    MarkMadeBySetup(tools / L"Clang");
+    MarkMadeBySetup(tools / L"Git");
 
     EXPECT_EQ(Finish(), std::nullopt);
     EXPECT_EQ(job.finalMessage,
@@ -225,6 +228,7 @@ TEST_F(FinishStepTest, ALockedLeftoverKeepsItsGroupOutOfTheTotal) {
     WriteFile(build / L"b.obj", kMiB);
     WriteFile(job.repository / L"generated" / L"ppc" / L"f.cpp", kMiB);
     WriteFile(install / L"tools" / L"CMake" / L"cmake.exe", 2 * kMiB);
+    MarkMadeBySetup(install / L"tools" / L"CMake");
     const UniqueHandle held = Hold(build / L"a.obj");
     ASSERT_TRUE(held);
 
@@ -244,12 +248,34 @@ TEST_F(FinishStepTest, ToolsFromThePathLeaveAnEmptyToolsGroup) {
     WriteFile(job.repository / L"build" / L"x.lib", 3 * kMiB);
     WriteFile(install / L"tools" / L"Git" / L"git.exe", kMiB);
     WriteFile(install / L"tools" / L"Ninja" / L"ninja.exe", kMiB);
+    MarkMadeBySetup(install / L"tools" / L"Git");
+    MarkMadeBySetup(install / L"tools" / L"Ninja");
 
     EXPECT_EQ(Finish(), std::nullopt);
     EXPECT_EQ(job.finalMessage, std::wstring(kDone) + L".\n\nFreed 3 MB" + kFreedTail);
     EXPECT_TRUE(Exists(install / L"tools" / L"Git" / L"git.exe"));
     EXPECT_EQ(Logged(), "== Freeing up space\r\n" + std::string(kLeftoversLine) + ": 3 MB\r\n" +
                             kToolsLine + ": 0 MB\r\n");
+}
+
+// The user's own Python in the tools folder served the build; it isn't Setup's to delete.
+TEST_F(FinishStepTest, AUsersOwnToolFolderStaysBesideTheOnesSetupMade) {
+    job.choices.freeSpace = true;
+    const fs::path tools = install / L"tools";
+    WriteFile(tools / L"Python" / L"python.exe", kMiB);
+    WriteFile(tools / L"Clang" / L"bin" / L"clang++.exe", 2 * kMiB);
+    WriteFile(tools / L"CMake" / L"bin" / L"cmake.exe", kMiB);
+    WriteFile(tools / L"Ninja.zip", kMiB);
+    MarkMadeBySetup(tools / L"Clang");
+    MarkMadeBySetup(tools / L"CMake");
+
+    EXPECT_EQ(Finish(), std::nullopt);
+    EXPECT_EQ(job.finalMessage, std::wstring(kDone) + L".\n\nFreed 4 MB" + kFreedTail);
+    EXPECT_EQ(ReadBytes(tools / L"Python" / L"python.exe"), std::string(kMiB, 'x'));
+    for (const wchar_t* gone : {L"Clang", L"CMake", L"Ninja.zip"})
+        EXPECT_FALSE(Exists(tools / gone)) << gone;
+    EXPECT_EQ(Logged(), "== Freeing up space\r\n" + std::string(kLeftoversLine) + ": 0 MB\r\n" +
+                            kToolsLine + ": 4 MB\r\n");
 }
 
 TEST_F(FinishStepTest, NothingToFreeStillSaysSo) {

@@ -43,6 +43,8 @@ TEST(InstallJob, TakesTheToolsThenTheSourceCode) {
         fs::create_directories((tools / program).parent_path());
         WriteBytes(tools / program, "");
     }
+    for (const wchar_t* tool : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"})
+        test::MarkMadeBySetup(tools / tool);
     WriteBytes(folder / L"disc.iso", "");
     // Nothing of the user's own PATH may provide a tool here.
     wchar_t system[MAX_PATH] = {};

@@ -10,6 +10,7 @@ namespace murk::maintenance {
 namespace {
 
 namespace fs = std::filesystem;
+using test::MarkMadeBySetup;
 using test::TempFolder;
 using test::WriteBytes;
 
@@ -80,12 +81,14 @@ TEST(Maintenance, LeftoversEndWithTheGeneratedFolderAsOneEntry) {
     EXPECT_EQ(part.bytes, 10u + 300 + 40);
 }
 
-TEST(Maintenance, ToolsOnlyWhenClangCMakeOrPythonIsAFolder) {
+TEST(Maintenance, ToolsOnlyWhenClangCMakeOrPythonIsAFolderSetupMade) {
     TempFolder install;
     const fs::path repository = install / L"murk-recomp";
     const fs::path tools = install / L"tools";
     WriteFile(tools / L"Git" / L"git.exe", 100);
     WriteFile(tools / L"Ninja" / L"ninja.exe", 10);
+    MarkMadeBySetup(tools / L"Git");
+    MarkMadeBySetup(tools / L"Ninja");
     WriteFile(tools / L"Python", 1);  // a file of that name is not a downloaded tool
 
     Part part = Tools(repository);
@@ -93,26 +96,52 @@ TEST(Maintenance, ToolsOnlyWhenClangCMakeOrPythonIsAFolder) {
     EXPECT_TRUE(part.paths.empty());
     EXPECT_EQ(part.bytes, 0u);
 
+    // The user's own Python and CMake folders don't count either.
     fs::remove(tools / L"Python");
     WriteFile(tools / L"Python" / L"python.exe", 1000);
     WriteFile(tools / L"CMake" / L"bin" / L"cmake.exe", 2000);
+    EXPECT_TRUE(Tools(repository).paths.empty());
+
+    MarkMadeBySetup(tools / L"Python");
+    MarkMadeBySetup(tools / L"CMake");
+    WriteFile(tools / L"Python.zip.resume", 3);
     part = Tools(repository);
     ASSERT_EQ(part.paths.size(), 1u);
     EXPECT_EQ(part.paths[0], tools);
-    EXPECT_EQ(part.bytes, 100u + 10 + 1000 + 2000);
+    EXPECT_EQ(part.bytes, 100u + 10 + 1000 + 2000 + 3);
 }
 
 TEST(Maintenance, ToolsSharedWithTheUsersOwnFilesListOnlyWhatSetupMade) {
     TempFolder install;
     const fs::path tools = install / L"tools";
     WriteFile(tools / L"Python" / L"python.exe", 1000);
+    MarkMadeBySetup(tools / L"Python");
     WriteFile(tools / L"Git.zip", 20);
+    WriteFile(tools / L"Python.zip", 30);
+    WriteFile(tools / L"Python.zip.resume", 4);
     WriteFile(tools / L"sysinternals" / L"procmon.exe", 5000);
     WriteFile(tools / L"notes.txt", 7);
+    // The user's own Clang, with its program: it stays, and its size isn't Setup's to free.
+    WriteFile(tools / L"Clang" / L"bin" / L"clang++.exe", 9000);
+    // A folder named like an archive isn't one.
+    fs::create_directories(tools / L"Ninja.zip");
 
-    const Part part = Tools(install / L"murk-recomp");
-    EXPECT_EQ(part.paths, (std::vector<fs::path>{tools / L"Git.zip", tools / L"Python"}));
-    EXPECT_EQ(part.bytes, 1020u);
+    Part part = Tools(install / L"murk-recomp");
+    EXPECT_EQ(part.paths,
+              (std::vector<fs::path>{tools / L"Git.zip", tools / L"Python", tools / L"Python.zip",
+                                     tools / L"Python.zip.resume"}));
+    EXPECT_EQ(part.bytes, 1054u);
+
+    // An unmarked tool folder alone keeps the tools folder from being taken whole.
+    for (const wchar_t* other : {L"sysinternals", L"notes.txt", L"Ninja.zip"})
+        fs::remove_all(tools / other);
+    part = Tools(install / L"murk-recomp");
+    EXPECT_EQ(part.paths.size(), 4u);
+    EXPECT_EQ(part.bytes, 1054u);
+    MarkMadeBySetup(tools / L"Clang");
+    part = Tools(install / L"murk-recomp");
+    EXPECT_EQ(part.paths, std::vector<fs::path>{tools});
+    EXPECT_EQ(part.bytes, 10054u);
 }
 
 TEST(Maintenance, ToolsOfAnInstallWithoutToolsFolderAreEmpty) {

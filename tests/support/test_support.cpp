@@ -4,6 +4,8 @@
 #include "setup/job/process.h"
 #include "setup/job/system.h"
 
+#include "maintenance/maintenance.h"
+
 #include <winternl.h>
 
 #include <atomic>
@@ -296,6 +298,11 @@ std::string ReadBytes(const fs::path& file) {
 void WriteBytes(const fs::path& file, const std::string& bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void MarkMadeBySetup(const fs::path& toolFolder) {
+    fs::create_directories(toolFolder);
+    WriteBytes(toolFolder / maintenance::kSetupMarker, "");
 }
 
 fs::path ThisProgramFolder() {

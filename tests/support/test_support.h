@@ -108,6 +108,9 @@ std::optional<size_t> CountHandles();
 
 std::string ReadBytes(const std::filesystem::path& file);
 void WriteBytes(const std::filesystem::path& file, const std::string& bytes);
+// Makes a tool folder laid out by hand pass for one the tools step made: creates it if need be
+// and puts Setup's marker in it.
+void MarkMadeBySetup(const std::filesystem::path& toolFolder);
 // A program built beside the test programs (stand-ins), by file name.
 std::filesystem::path BuiltProgram(const std::wstring& fileName);
 std::filesystem::path ThisProgramFolder();

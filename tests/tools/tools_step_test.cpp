@@ -128,8 +128,14 @@ TEST_F(ToolsStep, FiveDownloadsAreUnpackedAndPutInFrontOfPathInReverseOrder) {
               python.parent_path().native() + L";" + clang.parent_path().native() + L";" +
                   ninja.parent_path().native() + L";" + cmake.parent_path().native() + L";" +
                   git.parent_path().native() + L";" + before);
-    for (const wchar_t* name : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"})
+    for (const wchar_t* name : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"}) {
         EXPECT_FALSE(fs::exists(tools / (std::wstring(name) + L".zip"))) << name;
+        // Each folder is marked as Setup's, with an empty file that changes no size.
+        std::error_code error;
+        EXPECT_EQ(fs::file_size(tools / name / L".murk-setup", error), 0u) << name;
+        EXPECT_FALSE(error) << name;
+    }
+    EXPECT_FALSE(fs::exists(tools / L".murk-setup"));
 
     window.Drain();
     ASSERT_FALSE(window.statuses.empty());
@@ -156,7 +162,7 @@ TEST_F(ToolsStep, ToolsOnPathOrInTheToolsFolderNeedNoNetwork) {
     WriteBytes(storePython, "a Store alias");
     const fs::path tools = install / L"tools";
     // Left behind by an earlier run: must be neither used nor touched while git is on PATH.
-    fs::create_directories(tools / L"Git");
+    test::MarkMadeBySetup(tools / L"Git");
     WriteBytes(tools / L"Git" / L"notes.txt", "keep");
     const std::vector<std::pair<const wchar_t*, fs::path>> unpacked = {
         {L"CMake", tools / L"CMake" / L"a" / L"b" / L"cmake.exe"},
@@ -166,6 +172,8 @@ TEST_F(ToolsStep, ToolsOnPathOrInTheToolsFolderNeedNoNetwork) {
     for (const auto& [name, program] : unpacked) {
         fs::create_directories(program.parent_path());
         WriteBytes(program, "");
+        // Python's folder is the user's own, not marked: holding its program, it serves as well.
+        if (name != std::wstring_view(L"Python")) test::MarkMadeBySetup(tools / name);
     }
     const std::wstring userPath = L";;" + storePython.parent_path().native() + L";" +
                                   userGit.parent_path().native() + L";" +
@@ -191,29 +199,68 @@ TEST_F(ToolsStep, ToolsOnPathOrInTheToolsFolderNeedNoNetwork) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
-TEST_F(ToolsStep, AToolOnPathBehindAStoreAliasOfItsNameIsPutInFront) {
+// A relative PATH entry means whatever the current folder makes of it (Downloads, often):
+// never a tool's folder. A Store alias of a tool's name earlier in PATH is passed over.
+TEST_F(ToolsStep, AToolOnPathBehindARelativeEntryOrAStoreAliasOfItsName) {
     TempFolder user;
     const fs::path storePython = user / L"WindowsApps" / L"python.exe";
     const fs::path userPython = user / L"Python312" / L"python.exe";
     const fs::path userGit = user / L"Git" / L"git.exe";
-    for (const fs::path& program : {storePython, userPython, userGit}) {
+    const fs::path current = user / L"Downloads";
+    for (const fs::path& program : {storePython, userPython, userGit, current / L"git.exe",
+                                    current / L"bin" / L"git.exe", current / L"python.exe"}) {
         fs::create_directories(program.parent_path());
         WriteBytes(program, "");
     }
-    const std::wstring userPath = storePython.parent_path().native() + L";" +
+    const std::wstring userPath = L".;bin;" + storePython.parent_path().native() + L";" +
                                   userGit.parent_path().native() + L";" +
                                   userPython.parent_path().native();
     SetEnvironmentVariableW(L"PATH", userPath.c_str());
+    const fs::path savedCurrent = fs::current_path();
+    fs::current_path(current);
     const auto tools = Tools();
     const std::vector<BuildTool> gitAndPython = {tools[0], tools[4]};
 
     ProvideTools(install.path(), gitAndPython);
+    fs::current_path(savedCurrent);
 
     EXPECT_TRUE(server.Requests().empty());
     EXPECT_TRUE(Logged(L"Git: using " + userGit.native()));
     EXPECT_TRUE(Logged(L"Python: using " + userPython.native()));
     // "python" must now start the user's Python, not the alias; git was never in doubt.
     EXPECT_EQ(ReadPathVariable(), userPython.parent_path().native() + L";" + userPath);
+}
+
+// With the install folder at a drive root, "tools\Python" may be the user's own folder: without
+// Setup's marker it is emptied for a download only when there is nothing in it.
+TEST_F(ToolsStep, AToolFolderSetupDidntMakeIsNeverEmptied) {
+    PublishAll();
+    const std::vector<BuildTool> python = {Tools()[4]};
+    const fs::path folder = install / L"tools" / L"Python";
+    fs::create_directories(folder / L"Scripts");
+    WriteBytes(folder / L"Scripts" / L"mine.py", "the user's script");
+    const std::wstring refused =
+        folder.native() + L" already exists and isn't from Setup. Choose another folder.";
+    EXPECT_EQ(Failure(python), refused);
+    EXPECT_EQ(ReadBytes(folder / L"Scripts" / L"mine.py"), "the user's script");
+    EXPECT_TRUE(server.Requests().empty());
+
+    // Nor is a file of that name taken for a folder to empty.
+    fs::remove_all(folder);
+    WriteBytes(folder, "a file");
+    EXPECT_EQ(Failure(python), refused);
+    EXPECT_EQ(ReadBytes(folder), "a file");
+
+    // An empty folder holds nothing to lose; one that Setup marked is Setup's to empty.
+    fs::remove(folder);
+    fs::create_directories(folder);
+    ProvideTools(install.path(), python);
+    EXPECT_TRUE(fs::exists(folder / L"tools" / L"python.exe"));
+    fs::remove(folder / L"tools" / L"python.exe");
+    WriteBytes(folder / L"leftover.txt", "from a cut-off unpack");
+    ProvideTools(install.path(), python);
+    EXPECT_TRUE(fs::exists(folder / L"tools" / L"python.exe"));
+    EXPECT_FALSE(fs::exists(folder / L"leftover.txt"));
 }
 
 TEST_F(ToolsStep, ProgramFourLevelsDownIsNotFound) {
