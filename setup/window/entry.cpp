@@ -76,6 +76,18 @@ void ShowExistingInstallLook() {
 
 }  // namespace
 
+void LoadDllsFromSystemFolderOnly() {
+    // The DLLs that aren't the system's KnownDLLs are delay-loaded (see the build), so none of
+    // them is looked for before this; the system DLLs' own loads follow it as well.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    SetDllDirectoryW(L"");
+    // BCrypt is also a dependency of other system DLLs (crypt32, which WinHTTP loads), and not
+    // every loader searches for those the way this process asks. Once the system's copy is in,
+    // a search for it by name on anyone's behalf ends there. It stays loaded for the program's
+    // life, as it would as an ordinary import.
+    LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 std::wstring UpdateFolder(const std::wstring& commandLine) {
     int count = 0;
     std::unique_ptr<LPWSTR, LocalFreer> arguments(CommandLineToArgvW(commandLine.c_str(), &count));

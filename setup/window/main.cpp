@@ -2,5 +2,6 @@
 #include "setup/window/window.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+    murk::setup::LoadDllsFromSystemFolderOnly();
     return murk::setup::RunSetup(instance, show);
 }

@@ -84,6 +84,9 @@ extern ThreadStarter s_startThread;
 void CreateControls(HINSTANCE instance, const std::wstring& installFolder);
 
 // --- Start-up (entry.cpp) ---
+// The first thing every entry point does: DLLs are loaded from the system folder only, never
+// from this exe's folder (often Downloads) or the current one.
+void LoadDllsFromSystemFolderOnly();
 // The whole program: set up, window, message loop, clean up. Returns 0.
 int RunSetup(HINSTANCE instance, int show);
 // COM, common controls, the job object, the message font and the window class.

@@ -7,6 +7,7 @@
 #include "tests/support/release_document.h"
 #include "tests/support/standin.h"
 #include "tests/support/system_tar.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -417,6 +418,7 @@ TEST_F(Scenario, ToolsOnThePathOrInTheToolsFolderAreUsedWithoutDownloads) {
     for (const Tool& tool : {kTools[1], kTools[2], kTools[3]}) {
         fs::create_directories(Program(tool).parent_path());
         fs::copy_file(StandinProgram(L"child", L"child.exe"), Program(tool));
+        MarkMadeBySetup(Tools() / tool.name);
     }
     const std::wstring userPath = L";" + userGit.parent_path().native() + L";;" +
                                   userPython.parent_path().native() + L";" +
@@ -449,6 +451,79 @@ TEST_F(Scenario, ToolsOnThePathOrInTheToolsFolderAreUsedWithoutDownloads) {
     EXPECT_FALSE(fs::exists(Tools() / L"Python"));
     ExpectShortcut();
     ExpectClosesCleanly();
+}
+
+// Windows' search order for winhttp.dll and bcrypt.dll, for the programs of one file name: Wine
+// prefers its own DLLs unless told otherwise, per program in its registry (a WINEDLLOVERRIDES
+// set here would not reach a child). Undone at the end.
+class NativeDllsFirst {
+  public:
+    explicit NativeDllsFirst(std::vector<std::wstring> programs) : programs_(std::move(programs)) {
+        for (const std::wstring& program : programs_) {
+            const std::wstring key = kAppDefaults + program + L"\\DllOverrides";
+            for (const wchar_t* dll : {L"winhttp", L"bcrypt"})
+                RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), dll, REG_SZ, L"native,builtin",
+                                sizeof L"native,builtin");
+        }
+    }
+    ~NativeDllsFirst() {
+        for (const std::wstring& program : programs_)
+            RegDeleteTreeW(HKEY_CURRENT_USER, (kAppDefaults + program).c_str());
+    }
+    NativeDllsFirst(const NativeDllsFirst&) = delete;
+    NativeDllsFirst& operator=(const NativeDllsFirst&) = delete;
+
+  private:
+    static constexpr wchar_t kAppDefaults[] = L"Software\\Wine\\AppDefaults\\";
+    std::vector<std::wstring> programs_;
+};
+
+// Setup started from Downloads, the current folder too (as Explorer makes it), with someone
+// else's DLLs and programs named like what it uses lying there, and Windows' search order for
+// those DLLs: nothing of them is loaded or run, and a fresh install with every download (WinHTTP
+// for each, BCrypt for each digest) goes as usual.
+TEST_F(Scenario, NothingPlantedBesideSetupIsLoadedOrRun) {
+    world.PublishTools();
+    world.PublishProject();
+    const fs::path downloads = world.root / L"Downloads";
+    fs::create_directories(downloads);
+    const fs::path program = downloads / L"MurkSetup.exe";
+    fs::copy_file(world.program, program);
+    const std::vector<fs::path> planted = {downloads / L"winhttp.dll", downloads / L"bcrypt.dll",
+                                           downloads / L"git.exe", downloads / L"python.exe"};
+    for (const fs::path& copy : planted)
+        fs::copy_file(StandinProgram(L"planted",
+                                     copy.extension() == L".dll" ? L"planted.dll" : L"planted.exe"),
+                      copy);
+    const NativeDllsFirst windowsOrder({L"MurkSetup.exe", L"probe.exe"});
+    world.program = program;
+    world.currentFolder = downloads;
+
+    // A program there that loads winhttp.dll the ordinary way gets the planted one: what the
+    // marks below would show of Setup.
+    const fs::path probe = downloads / L"probe.exe";
+    fs::copy_file(StandinProgram(L"child", L"child.exe"), probe);
+    std::wstring probeCommand = L"\"" + probe.native() + L"\" load:winhttp.dll";
+    STARTUPINFOW startup{.cb = sizeof startup};
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(CreateProcessW(nullptr, probeCommand.data(), nullptr, nullptr, FALSE,
+                               CREATE_NO_WINDOW, nullptr, downloads.c_str(), &startup, &started));
+    const setup::UniqueHandle probeThread(started.hThread);
+    const setup::UniqueHandle probeProcess(started.hProcess);
+    ASSERT_EQ(WaitForSingleObject(probeProcess.get(), 30000), WAIT_OBJECT_0);
+    ASSERT_TRUE(fs::exists(downloads / L"winhttp.dll.loaded"));
+    fs::remove(downloads / L"winhttp.dll.loaded");
+
+    FreshInstall();
+    EXPECT_EQ(world.LogLines(), Join({Header(),
+                                      AllDownloaded(),
+                                      Cloned(),
+                                      Built(world.image),
+                                      {std::string(kDone) + kOnDesktop}}));
+    for (const fs::path& copy : planted) {
+        EXPECT_FALSE(fs::exists(copy.native() + L".loaded")) << copy;
+        EXPECT_FALSE(fs::exists(copy.native() + L".ran")) << copy;
+    }
 }
 
 // Scenario 5: cancelling a tool download, then a second run from what was left.

@@ -120,6 +120,8 @@ std::string BuildScript(const std::string& hold) {
 }
 
 World::World() {
+    program = WorldProgram();
+    currentFolder = root.path();
     install = root / L"Games" / L"MURK-Recomp";
     image = root / L"Discs" / L"MURK (USA, Europe).iso";
     discFolder = root / L"Discs" / L"MURK extracted";
@@ -241,12 +243,12 @@ void World::Start(const std::wstring& arguments) {
     window_ = nullptr;
     for (const auto& [name, value] : environment)
         SetEnvironmentVariableW(name.c_str(), value.c_str());
-    std::wstring commandLine = L"\"" + WorldProgram().native() + L"\"";
+    std::wstring commandLine = L"\"" + program.native() + L"\"";
     if (!arguments.empty()) commandLine += L" " + arguments;
     STARTUPINFOW startup{.cb = sizeof startup};
     PROCESS_INFORMATION started{};
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        root.path().c_str(), &startup, &started))
+                        currentFolder.c_str(), &startup, &started))
         throw std::runtime_error("MurkSetupWorld.exe didn't start");
     UniqueHandle thread(started.hThread);
     process_.reset(started.hProcess);

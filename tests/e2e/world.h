@@ -49,8 +49,11 @@ class World {
     void SetBuildScript(const std::string& script);
 
     // --- The program ---
-    // Starts MurkSetupWorld.exe with arguments (after the program name) and waits for its window.
+    // Starts the program with arguments (after the program name) in the current folder given
+    // and waits for its window.
     void Start(const std::wstring& arguments = L"");
+    std::filesystem::path program;        // the build's MurkSetupWorld.exe, or a copy of it
+    std::filesystem::path currentFolder;  // root
     HWND Window() const { return window_; }
     HWND Item(int id) const { return GetDlgItem(window_, id); }
     std::wstring Text(int id) const;

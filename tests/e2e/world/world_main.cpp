@@ -68,6 +68,7 @@ void InstallWorldSeams() {
 }  // namespace murk::setup
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+    murk::setup::LoadDllsFromSystemFolderOnly();
     // Not in a static initialiser: the program's own defaults are set by some of those.
     murk::setup::InstallWorldSeams();
     return murk::setup::RunSetup(instance, show);

@@ -12,6 +12,8 @@
 //   spawn:N         starts this program again with the next N arguments as its commands,
 //                   sharing this one's standard output and error, and goes on with the
 //                   arguments after them without waiting for it
+//   load:NAME       loads the DLL NAME by the platform's default search and writes "loaded "
+//                   and the path it was loaded from, or "not loaded", and "\n"
 //   exit:N          ends at once with exit code N (the exit code is 0 otherwise)
 //
 // Started as "git -C FOLDER ..." (a copy named git.exe), it goes into FOLDER first.
@@ -181,6 +183,14 @@ int wmain(int argc, wchar_t** argv) {
             if (count > argc - next - 1) count = argc - next - 1;
             Spawn(count, argv + next + 1);
             next += count;
+        } else if (StartsWith(command, L"load:")) {
+            const std::wstring name(command.substr(5));
+            const HMODULE module = LoadLibraryW(name.c_str());
+            wchar_t path[MAX_PATH] = {};
+            const DWORD length = module ? GetModuleFileNameW(module, path, MAX_PATH) : 0;
+            Write(STD_OUTPUT_HANDLE, module
+                                         ? "loaded " + Utf8(std::wstring_view(path, length)) + "\n"
+                                         : std::string("not loaded\n"));
         } else if (StartsWith(command, L"exit:")) {
             return static_cast<int>(std::wcstol(command.data() + 5, nullptr, 10));
         } else {
