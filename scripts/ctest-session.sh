@@ -5,4 +5,5 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=$1
 shift
-exec "$here/wine-session.sh" "$build" ctest --test-dir "$build" --output-on-failure "$@"
+# The window tests of another screen DPI run in a prefix of their own (tests/CMakeLists.txt).
+exec "$here/wine-session.sh" --dpi 144 "$build" ctest --test-dir "$build" --output-on-failure "$@"

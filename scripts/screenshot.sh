@@ -2,6 +2,7 @@
 # Screenshots of the real window under Wine and a virtual display (Xvfb):
 #   window-fresh.png   the fresh-install look, as the program starts
 #   window-failed.png  after a failed job (an update without the game's files): details open
+#   window-fresh-144dpi.png  the fresh-install look on a screen of 144 DPI (150 %)
 # Usage: scripts/screenshot.sh [OUTPUT_FOLDER]   (default: docs/)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -13,6 +14,7 @@ if [ -z "${MURK_SCREENSHOT_DISPLAY:-}" ]; then
   cmake --preset release -S "$root" >/dev/null
   cmake --build "$build" --target MurkSetup press_button
   "$root/scripts/wine-prefix.sh" "$build"
+  "$root/scripts/wine-prefix.sh" "$build" 144
   # Always a fresh virtual screen of a known size, whatever display the caller has.
   exec env MURK_SCREENSHOT_DISPLAY=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$out"
 fi
@@ -24,6 +26,7 @@ games="$WINEPREFIX/drive_c/Games"
 cleanup() {
   wineserver -k 2>/dev/null || true
   rm -rf "$games"
+  (source "$root/scripts/wine-env.sh" "$build" 144 && wineserver -k 2>/dev/null) || true
 }
 trap cleanup EXIT
 wineserver -k 2>/dev/null || true
@@ -66,3 +69,11 @@ wine "$setup" --update 'C:\Games\MURK-Recomp' </dev/null >/dev/null 2>&1 &
 wait_for_window >/dev/null
 wine "$build/tests/window/press_button.exe" 1 </dev/null >/dev/null 2>&1
 shoot window-failed.png
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+
+source "$root/scripts/wine-env.sh" "$build" 144
+wineserver -p </dev/null >/dev/null 2>&1 || true
+wine "$setup" </dev/null >/dev/null 2>&1 &
+wait_for_window >/dev/null
+shoot window-fresh-144dpi.png

@@ -1,6 +1,9 @@
 # Sourced: the environment every Wine call of the build and tests uses.
 # $1: the build folder; the Wine prefix lives inside it so tests never touch the real home folder.
+# $2 (optional): a screen DPI other than 96, which has a prefix of its own ("wineprefix-144dpi"),
+# as Wine reads the DPI from the prefix's registry.
 murk_build_dir=$(cd "$1" && pwd)
+murk_dpi=${2:-96}
 # Wine refuses to start without a home folder; a bare CI environment may not name one.
 if [ -z "${HOME:-}" ]; then
   HOME=$(getent passwd "$(id -u)" | cut -d: -f6)
@@ -9,7 +12,11 @@ fi
 # Wine names files on the Linux side in the locale's encoding: without UTF-8 it can't create a
 # folder like "Müll", which the tests do. Always the same locale, whatever the caller's.
 export LC_ALL=C.UTF-8
-export WINEPREFIX="$murk_build_dir/wineprefix"
+if [ "$murk_dpi" = 96 ]; then
+  export WINEPREFIX="$murk_build_dir/wineprefix"
+else
+  export WINEPREFIX="$murk_build_dir/wineprefix-${murk_dpi}dpi"
+fi
 export WINEARCH=win64
 export WINEDEBUG=-all
 # No Mono/Gecko prompts, and no mirroring of .lnk files into the Linux desktop menus.

@@ -3,27 +3,48 @@
 # server and one tiny Windows program kept running, both detached from our output, so that
 # Wine's helper processes never inherit the command's pipes and no program pays for starting
 # them. The server is stopped when the command ends. Run it under xvfb-run when windows are
-# involved. Usage: wine-session.sh BUILD_DIR command [arguments...]
+# involved. Each --dpi N warms the prefix of that screen DPI as well (see wine-env.sh).
+# Usage: wine-session.sh [--dpi N]... BUILD_DIR command [arguments...]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+dpis=(96)
+while [ "${1:-}" = --dpi ]; do
+  dpis+=("$2")
+  shift 2
+done
 build=$1
 shift
-"$here/wine-prefix.sh" "$build"
-source "$here/wine-env.sh" "$build"
 
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
-wineserver -p </dev/null >/dev/null 2>&1 || true
-ready="$murk_build_dir/.keepalive-ready"
-rm -f "$ready"
-wine "$murk_build_dir/tests/keepalive.exe" "$(winepath -w "$ready" 2>/dev/null)" </dev/null >/dev/null 2>&1 &
-for _ in $(seq 1 300); do
-  [ -f "$ready" ] && break
-  sleep 0.1
-done
-[ -f "$ready" ] || echo "wine-session: the keep-alive program did not start; programs will be slower" >&2
+# Starts the server and the keep-alive program of one prefix.
+warm() {  # $1: DPI
+  "$here/wine-prefix.sh" "$build" "$1"
+  source "$here/wine-env.sh" "$build" "$1"
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  local ready="$WINEPREFIX.keepalive-ready"
+  rm -f "$ready"
+  wine "$murk_build_dir/tests/keepalive.exe" "$(winepath -w "$ready" 2>/dev/null)" \
+    </dev/null >/dev/null 2>&1 &
+  for _ in $(seq 1 300); do
+    [ -f "$ready" ] && break
+    sleep 0.1
+  done
+  [ -f "$ready" ] || echo "wine-session: the keep-alive program did not start; programs will be slower" >&2
+}
+
+stop() {
+  for dpi in "${dpis[@]}"; do
+    source "$here/wine-env.sh" "$build" "$dpi"
+    wineserver -k 2>/dev/null || true
+  done
+}
+
+for dpi in "${dpis[@]:1}" 96; do warm "$dpi"; done
+# The command runs with the default prefix's environment.
+source "$here/wine-env.sh" "$build"
 
 status=0
 "$@" || status=$?
-wineserver -k 2>/dev/null || true
+stop
 exit $status

@@ -17,13 +17,6 @@ namespace fs = std::filesystem;
 
 constexpr wchar_t kUpdateOption[] = L"--update";
 
-// The message font of the non-client metrics (the size with the padded border: 504 bytes).
-LOGFONTW MessageFont() {
-    NONCLIENTMETRICSW metrics{.cbSize = sizeof metrics};
-    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-    return metrics.lfMessageFont;
-}
-
 void RegisterWindowClass(HINSTANCE instance) {
     WNDCLASSEXW windowClass{.cbSize = sizeof windowClass,
                             .style = 0,
@@ -36,27 +29,25 @@ void RegisterWindowClass(HINSTANCE instance) {
     RegisterClassExW(&windowClass);
 }
 
-void CreateTitleFont() {
-    LOGFONTW title = MessageFont();
-    title.lfHeight = title.lfHeight * 3 / 2;
-    title.lfWeight = FW_BOLD;
-    s_titleFont.reset(CreateFontIndirectW(&title));
-}
-
 fs::path ProgramFolder() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     return fs::path(path).parent_path();
 }
 
+// On the monitor the window opened on, which is the primary one unless the system chose another.
 void SizeAndPlaceWindow() {
     Layout();
     RECT frame{};
     GetWindowRect(s_window, &frame);
-    const POINT origin = WindowOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+    MONITORINFO monitor{.cbSize = sizeof monitor};
+    GetMonitorInfoW(MonitorFromWindow(s_window, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    const RECT& screen = monitor.rcMonitor;
+    const POINT origin = WindowOrigin(screen.right - screen.left, screen.bottom - screen.top,
                                       frame.right - frame.left, frame.bottom - frame.top);
-    SetWindowPos(s_window, nullptr, origin.x, origin.y, 0, 0,
+    SetWindowPos(s_window, nullptr, screen.left + origin.x, screen.top + origin.y, 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    KeepInWorkArea();
 }
 
 // The game's files extracted into this folder: the window offers an update instead.
@@ -119,8 +110,6 @@ void SetUpProcess(HINSTANCE instance) {
                                  .dwICC = ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&classes);
     s_job = CreateKillOnCloseJob();
-    const LOGFONTW font = MessageFont();
-    s_font.reset(CreateFontIndirectW(&font));
     RegisterWindowClass(instance);
 }
 
@@ -129,12 +118,17 @@ HWND CreateMainWindow(HINSTANCE instance, const std::wstring& commandLine, int s
     s_updateMode = !updateFolder.empty();
     s_window = CreateWindowExW(0, kWindowClass, kTitle, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                                100, 100, nullptr, nullptr, instance, nullptr);
-    CreateTitleFont();
+    // The fonts and every length follow the DPI of the monitor the window opened on.
+    s_dpi = GetDpiForWindow(s_window);
+    if (s_dpi == 0) s_dpi = USER_DEFAULT_SCREEN_DPI;
+    CreateFonts();
     CreateControls(instance, DefaultInstallFolder(updateFolder, ProgramFolder()));
     UpdateSourceChoice();
     UpdateFreeSpace();
     SizeAndPlaceWindow();
     ShowExistingInstallLook();
+    // Widening measures the texts the controls now show.
+    PlaceControls();
     ShowWindow(s_window, show);
     if (s_updateMode) PostMessageW(s_window, WM_COMMAND, MAKEWPARAM(kMainButton, 0), 0);
     return s_window;

@@ -65,6 +65,8 @@ using UniqueFont = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
 
 extern UniqueFont s_font;
 extern UniqueFont s_titleFont;
+// The DPI the window is laid out for: its monitor's, from creation and every WM_DPICHANGED.
+extern UINT s_dpi;
 extern std::thread s_worker;
 extern bool s_showLog;
 extern bool s_updateMode;
@@ -80,8 +82,19 @@ extern OpenFileCall s_openFile;
 using ThreadStarter = std::thread (*)(std::function<void()> body);
 extern ThreadStarter s_startThread;
 
+// A length of the control table (drawn for 96 DPI) at s_dpi.
+int Scale(int value);
+// s_font and s_titleFont for s_dpi.
+void CreateFonts();
 // Creates the controls of kControls on s_window with their fonts and initial states.
 void CreateControls(HINSTANCE instance, const std::wstring& installFolder);
+// Gives every control its font again, and the icon control an icon of its size at s_dpi.
+void ApplyFonts();
+void ShowIcon();
+// Puts every control where the table scaled to s_dpi says; at other DPIs than 96 a control
+// whose text doesn't fit in that DPI's font is widened as far as its group box, its row and the
+// client area allow.
+void PlaceControls();
 
 // --- Start-up (entry.cpp) ---
 // The first thing every entry point does: DLLs are loaded from the system folder only, never
@@ -89,7 +102,7 @@ void CreateControls(HINSTANCE instance, const std::wstring& installFolder);
 void LoadDllsFromSystemFolderOnly();
 // The whole program: set up, window, message loop, clean up. Returns 0.
 int RunSetup(HINSTANCE instance, int show);
-// COM, common controls, the job object, the message font and the window class.
+// COM, common controls, the job object and the window class.
 void SetUpProcess(HINSTANCE instance);
 // Builds the window for a command line (as GetCommandLineW gives it) and shows it; posts the
 // main button's command in update mode. Returns s_window.
@@ -105,6 +118,9 @@ POINT WindowOrigin(int screenWidth, int screenHeight, int windowWidth, int windo
 // --- The window procedure and its helpers (window_proc.cpp) ---
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void Layout();
+// Keeps the window inside its monitor's work area from top to bottom: moved up where it runs
+// past the area's bottom, but never above the area's top.
+void KeepInWorkArea();
 std::wstring Text(int id);
 void UpdateSourceChoice();
 void UpdateFreeSpace();

@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace murk::setup {
@@ -68,6 +69,32 @@ bool OnCommand(int id, int code) {
         default:
             return false;
     }
+}
+
+// The window's size for its client area at s_dpi, with or without the details view. The frame
+// is the system's, drawn for the DPI the system gives the window.
+SIZE WindowSize() {
+    RECT frame{0, 0, Scale(kClientWidth), Scale(s_showLog ? kClientHeightWithLog : kClientHeight)};
+    AdjustWindowRectExForDpi(&frame, kWindowStyle, FALSE, 0, GetDpiForWindow(s_window));
+    return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
+// The window went to a monitor of another DPI (or that monitor's scaling changed): new fonts,
+// the layout for that DPI, at the place the system suggests. Nothing else about the window's
+// state changes.
+void OnDpiChanged(WPARAM dpi, const RECT& suggested) {
+    s_dpi = LOWORD(dpi);
+    // The old fonts go only once no control uses them any more.
+    const UniqueFont oldFont = std::move(s_font);
+    const UniqueFont oldTitleFont = std::move(s_titleFont);
+    CreateFonts();
+    ApplyFonts();
+    ShowIcon();
+    PlaceControls();
+    const SIZE size = WindowSize();
+    SetWindowPos(s_window, nullptr, suggested.left, suggested.top, size.cx, size.cy,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    Layout();
 }
 
 LRESULT OnCtlColorStatic(HDC context) {
@@ -148,6 +175,9 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;
+        case WM_DPICHANGED:
+            OnDpiChanged(wParam, *reinterpret_cast<const RECT*>(lParam));
+            return 0;
         case kLogMessage:
             OnLogMessage(lParam);
             return 0;
@@ -171,12 +201,28 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 }
 
 void Layout() {
-    RECT frame{0, 0, kClientWidth, s_showLog ? kClientHeightWithLog : kClientHeight};
-    AdjustWindowRect(&frame, kWindowStyle, FALSE);
-    SetWindowPos(s_window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+    const SIZE size = WindowSize();
+    SetWindowPos(s_window, nullptr, 0, 0, size.cx, size.cy,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    KeepInWorkArea();
     ShowWindow(Control(kDetailsView), s_showLog ? SW_SHOW : SW_HIDE);
     SetDlgItemTextW(s_window, kDetailsButton, s_showLog ? L"Hide details" : L"Show details");
+}
+
+void KeepInWorkArea() {
+    // A minimised window's rectangle is its caption bar's parking place, not where it opens.
+    if (IsIconic(s_window)) return;
+    RECT frame{};
+    GetWindowRect(s_window, &frame);
+    MONITORINFO monitor{.cbSize = sizeof monitor};
+    if (!GetMonitorInfoW(MonitorFromWindow(s_window, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+    const RECT& work = monitor.rcWork;
+    // Up as far as the bottom needs, but the caption stays reachable below the area's top.
+    const LONG top =
+        std::max(work.top, std::min(frame.top, work.bottom - (frame.bottom - frame.top)));
+    if (top == frame.top) return;
+    SetWindowPos(s_window, nullptr, frame.left, top, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 std::wstring Text(int id) {

@@ -30,6 +30,124 @@ RECT ClientRectOf(HWND control) {
     return rect;
 }
 
+int ScaleTo(UINT dpi, int value) {
+    return MulDiv(value, static_cast<int>(dpi), 96);
+}
+
+// Whether a text shows whole in a control of a row's kind, size and font: statics wrap at
+// spaces (the status line keeps one line), buttons keep one line beside the glyph of a check box
+// or option, or inside their frame.
+bool TextShows(const ControlRow& row, const std::wstring& text, HFONT font, SIZE size, UINT dpi) {
+    const bool button = std::wstring_view(row.className) == L"BUTTON";
+    const DWORD type = row.style & BS_TYPEMASK;
+    const int room = !button ? size.cx
+                     : type == BS_AUTOCHECKBOX || type == BS_AUTORADIOBUTTON
+                         ? size.cx - GetSystemMetricsForDpi(SM_CXMENUCHECK, dpi) - ScaleTo(dpi, 3)
+                         : size.cx - ScaleTo(dpi, 8);
+    const bool wraps = !button && (row.style & SS_TYPEMASK) == SS_LEFT;
+    HDC context = GetDC(nullptr);
+    const HGDIOBJ previous = SelectObject(context, font);
+    RECT needed{0, 0, room, 0};
+    DrawTextW(context, text.c_str(), -1, &needed,
+              DT_CALCRECT | (wraps ? DT_WORDBREAK : DT_SINGLELINE));
+    SelectObject(context, previous);
+    ReleaseDC(nullptr, context);
+    return needed.right <= room && needed.bottom <= size.cy;
+}
+
+// The message font and the title font that the system's metrics give for a DPI.
+std::pair<UniqueFont, UniqueFont> FontsFor(UINT dpi) {
+    NONCLIENTMETRICSW metrics{.cbSize = sizeof metrics};
+    SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
+    UniqueFont message(CreateFontIndirectW(&metrics.lfMessageFont));
+    metrics.lfMessageFont.lfHeight = metrics.lfMessageFont.lfHeight * 3 / 2;
+    metrics.lfMessageFont.lfWeight = FW_BOLD;
+    return {std::move(message), UniqueFont(CreateFontIndirectW(&metrics.lfMessageFont))};
+}
+
+LONG FontHeight(HFONT font) {
+    LOGFONTW description{};
+    GetObjectW(font, sizeof description, &description);
+    return description.lfHeight;
+}
+
+struct GdiDeleter {
+    void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); }
+};
+
+int IconWidth() {
+    const auto icon =
+        reinterpret_cast<HICON>(SendMessageW(GetWindow(s_window, GW_CHILD), STM_GETICON, 0, 0));
+    ICONINFO info{};
+    if (!GetIconInfo(icon, &info)) return 0;
+    const std::unique_ptr<void, GdiDeleter> colour(info.hbmColor), mask(info.hbmMask);
+    BITMAP bitmap{};
+    GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+    return bitmap.bmWidth;
+}
+
+// The window laid out for a DPI: its client area, the icon and the fonts of that DPI, every
+// control at its scaled table place (wider only away from 96 DPI, and never past the client
+// area's margin), and every text that shows whole in the table at 96 DPI whole too.
+void ExpectLaidOutFor(UINT dpi, bool details) {
+    SCOPED_TRACE(testing::Message() << dpi << " DPI");
+    RECT client{};
+    GetClientRect(s_window, &client);
+    EXPECT_EQ(client.right, ScaleTo(dpi, 640));
+    EXPECT_EQ(client.bottom, ScaleTo(dpi, details ? 660 : 422));
+    EXPECT_EQ(IconWidth(), ScaleTo(dpi, 48));
+    const auto wanted = FontsFor(dpi);
+    EXPECT_EQ(FontHeight(s_font.get()), FontHeight(wanted.first.get()));
+    EXPECT_EQ(FontHeight(s_titleFont.get()), FontHeight(wanted.second.get()));
+
+    const auto at96 = FontsFor(96);
+    int wholeAt96 = 0;
+    HWND control = GetWindow(s_window, GW_CHILD);
+    for (const ControlRow& row : kControls) {
+        SCOPED_TRACE(testing::Message() << "control " << row.id << " at x " << row.x);
+        const RECT rect = ClientRectOf(control);
+        EXPECT_EQ(rect.left, ScaleTo(dpi, row.x));
+        EXPECT_EQ(rect.top, ScaleTo(dpi, row.y));
+        EXPECT_EQ(rect.bottom, ScaleTo(dpi, row.y + row.height));
+        const int right = ScaleTo(dpi, row.x + row.width);
+        EXPECT_TRUE(rect.right == right || (dpi != 96 && rect.right > right &&
+                                            rect.right <= ScaleTo(dpi, kClientWidth - 12)))
+            << rect.right;
+        const bool title = &row == &kControls[1];
+        const std::wstring text = WindowText(control);
+        const bool readable = std::wstring_view(row.className) != L"EDIT" &&
+                              row.id != kProgressBar && row.id != kPlayButton && !text.empty();
+        if (readable && TextShows(row, text, (title ? at96.second : at96.first).get(),
+                                  {row.width, row.height}, 96)) {
+            ++wholeAt96;
+            const auto font = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+            EXPECT_TRUE(
+                TextShows(row, text, font, {rect.right - rect.left, rect.bottom - rect.top}, dpi))
+                << "cut: " << text;
+        }
+        control = GetWindow(control, GW_HWNDNEXT);
+    }
+    EXPECT_GE(wholeAt96, 15) << "of the window's 17 texts";
+}
+
+RECT Frame() {
+    RECT frame{};
+    GetWindowRect(s_window, &frame);
+    return frame;
+}
+
+RECT WorkArea() {
+    MONITORINFO monitor{.cbSize = sizeof monitor};
+    GetMonitorInfoW(MonitorFromWindow(s_window, MONITOR_DEFAULTTONEAREST), &monitor);
+    return monitor.rcWork;
+}
+
+// As Windows sends it when the window moves to a monitor of another DPI.
+void ChangeDpi(UINT dpi, RECT suggested = {40, 30, 700, 500}) {
+    SendMessageW(s_window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                 reinterpret_cast<LPARAM>(&suggested));
+}
+
 TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
     Open();
     const std::wstring folder = ItemText(kFolderBox);
@@ -273,6 +391,94 @@ TEST_F(WindowTest, NotesAreGreyOnTheDialogFaceOthersKeepDefaultColours) {
                  reinterpret_cast<LPARAM>(Item(kStatusLine)));
     EXPECT_NE(GetTextColor(context), GetSysColor(COLOR_GRAYTEXT));
     ReleaseDC(s_window, context);
+}
+
+TEST_F(WindowTest, DpiChangeLaysTheWindowOutAgainAndKeepsItsState) {
+    Open();
+    Click(kFolderOption);
+    SetItemText(kSourceBox, L"D:\\MURK");
+    Click(kDetailsButton);
+    SetItemText(kDetailsView, L"== Checking the build tools\r\n");
+    ShowWindow(Item(kPlayButton), SW_SHOW);
+    SetBusy(true);
+    // At 200 % the details make the window taller than the test's screen: they are hidden there.
+    for (const auto& [dpi, details] :
+         {std::pair{120u, true}, {144u, true}, {192u, false}, {96u, true}}) {
+        if (details != s_showLog) Click(kDetailsButton);
+        ChangeDpi(dpi);
+        ExpectLaidOutFor(dpi, details);
+        const RECT frame = Frame(), work = WorkArea();
+        EXPECT_EQ(frame.left, 40);
+        EXPECT_EQ(frame.top,
+                  std::max(work.top, std::min(30L, work.bottom - frame.bottom + frame.top)));
+        EXPECT_EQ(Visible(kDetailsView), details);
+        EXPECT_EQ(ItemText(kDetailsView), L"== Checking the build tools\r\n");
+        EXPECT_TRUE(Visible(kPlayButton));
+        EXPECT_EQ(ItemText(kMainButton), L"Cancel");
+        EXPECT_FALSE(Enabled(kSourceBox));
+        EXPECT_EQ(ItemText(kSourceBox), L"D:\\MURK");
+        EXPECT_TRUE(Checked(kFolderOption));
+        EXPECT_FALSE(Enabled(kDeleteImageOption));
+    }
+    SetBusy(false);
+}
+
+TEST_F(WindowTest, AwayFrom96DpiAControlWidensForItsTextWithinTheMargin) {
+    Open();
+    const ControlRow& row = kControls[16];
+    ASSERT_EQ(row.id, kDeleteImageOption);
+    const SIZE scaled{ScaleTo(144, row.width), ScaleTo(144, row.height)};
+    std::wstring text = L"Delete";  // made just too long for the scaled table at 144 DPI
+    while (TextShows(row, text, FontsFor(144).first.get(), scaled, 144))
+        text += L" x";
+    SetItemText(kDeleteImageOption, text);
+    ChangeDpi(144);
+    ExpectLaidOutFor(144, false);
+    const RECT rect = ClientRectOf(Item(kDeleteImageOption));
+    EXPECT_TRUE(TextShows(row, text, s_font.get(), {rect.right - rect.left, scaled.cy}, 144));
+    ChangeDpi(96);
+    EXPECT_EQ(ClientRectOf(Item(kDeleteImageOption)).right, row.x + row.width)
+        << "the table holds at 96 DPI, cut or not";
+}
+
+TEST_F(WindowTest, DetailsAtTheWorkAreasBottomMoveTheWindowUpNeverAboveTheTop) {
+    Open();
+    const RECT work = WorkArea(), start = Frame();
+    SetWindowPos(s_window, nullptr, start.left, work.bottom - start.bottom + start.top - 10, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    Click(kDetailsButton);
+    const RECT grown = Frame();
+    EXPECT_EQ(grown.bottom, work.bottom) << "up as far as needed";
+    EXPECT_EQ(grown.left, start.left);
+    Click(kDetailsButton);
+    EXPECT_EQ(Frame().top, grown.top) << "hiding the details doesn't move it";
+    // At 400 % the window is taller than the screen: its caption stays reachable.
+    ChangeDpi(384, {0, work.top + 100, 100, 100});
+    Click(kDetailsButton);
+    EXPECT_GT(Frame().bottom - Frame().top, work.bottom - work.top);
+    EXPECT_EQ(Frame().top, work.top);
+}
+
+// Runs in the Wine prefix whose screen has 144 DPI (150 %), as most laptops have.
+class HighDpiWindowTest : public WindowTest {};
+
+TEST_F(HighDpiWindowTest, OpensScaledForTheScreenWithLargerFontsAndNothingNewlyCut) {
+    ASSERT_EQ(GetDpiForSystem(), 144u) << "belongs in the 144 DPI prefix (MURK_TEST_DPI=144)";
+    Open();
+    ExpectLaidOutFor(144, false);
+    EXPECT_LT(FontHeight(s_font.get()), FontHeight(FontsFor(96).first.get()));
+    MONITORINFO monitor{.cbSize = sizeof monitor};
+    GetMonitorInfoW(MonitorFromWindow(s_window, MONITOR_DEFAULTTONEAREST), &monitor);
+    const RECT& screen = monitor.rcMonitor;
+    const RECT frame = Frame();
+    EXPECT_EQ(frame.left, (screen.right - screen.left - frame.right + frame.left) / 2);
+    EXPECT_EQ(frame.top, (screen.bottom - screen.top - frame.bottom + frame.top) / 3);
+
+    Click(kDetailsButton);
+    ExpectLaidOutFor(144, true);
+    const RECT grown = Frame(), work = WorkArea();
+    EXPECT_EQ(grown.top,
+              std::max(work.top, std::min(frame.top, work.bottom - grown.bottom + grown.top)));
 }
 
 }  // namespace

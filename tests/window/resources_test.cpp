@@ -90,17 +90,20 @@ TEST(Resources, IconGroupOneHasSevenSizesAtThirtyTwoBitsAndTheManifestItsSetting
         Resource(module.get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
     for (const char* needed :
          {"name=\"MurkRecomp.Launcher\" version=\"1.0.0.0\"", "Microsoft.Windows.Common-Controls",
-          "version=\"6.0.0.0\"", ">true</dpiAware>", "level=\"asInvoker\"",
-          "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+          "version=\"6.0.0.0\"", ">true</dpiAware>", ">PerMonitorV2</dpiAwareness>",
+          "level=\"asInvoker\"", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
         EXPECT_NE(manifest.find(needed), std::string::npos) << needed;
 }
 
-TEST(Resources, TheManifestLoadsCommonControlsSix) {
+TEST(Resources, TheManifestLoadsCommonControlsSixAndMakesTheProcessPerMonitorAware) {
     // The tests carry the program's manifest, so the window they drive is the real one.
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(GetModuleHandleW(L"comctl32.dll"), path, MAX_PATH);
     EXPECT_NE(std::wstring(path).find(L"common-controls_6595b64144ccf1df_6.0."), std::wstring::npos)
         << path;
+    // Per-monitor; Wine doesn't tell version 2 from version 1, Windows 10 1703 and later do.
+    EXPECT_EQ(GetAwarenessFromDpiAwarenessContext(GetThreadDpiAwarenessContext()),
+              DPI_AWARENESS_PER_MONITOR_AWARE);
 }
 
 }  // namespace
