@@ -38,6 +38,29 @@ struct LocalFreer {
     void operator()(void* memory) const noexcept { LocalFree(memory); }
 };
 
+struct ModuleFreer {
+    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
+};
+
+// A loaded DLL, freed once.
+using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;
+
+// A window's device context from GetDC, released to that window.
+class WindowContext {
+  public:
+    explicit WindowContext(HWND window) : window_(window), context_(GetDC(window)) {}
+    ~WindowContext() {
+        if (context_) ReleaseDC(window_, context_);
+    }
+    WindowContext(const WindowContext&) = delete;
+    WindowContext& operator=(const WindowContext&) = delete;
+    HDC get() const { return context_; }
+
+  private:
+    HWND window_;
+    HDC context_;
+};
+
 struct GdiObjectDeleter {
     void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); }
 };

@@ -141,7 +141,8 @@ std::wstring ControlText(HWND control) {
 // Whether the control's text, in the control's font, fits a width and height.
 bool TextFits(HWND control, const ControlRow& row, int width, int height) {
     const std::wstring text = ControlText(control);
-    HDC context = GetDC(control);
+    const WindowContext owner(control);
+    HDC context = owner.get();
     const HGDIOBJ previous =
         SelectObject(context, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
     bool fits = false;
@@ -161,7 +162,6 @@ bool TextFits(HWND control, const ControlRow& row, int width, int height) {
         fits = needed.right + padding <= width;
     }
     SelectObject(context, previous);
-    ReleaseDC(control, context);
     return fits;
 }
 

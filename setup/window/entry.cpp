@@ -76,7 +76,8 @@ void LoadDllsFromSystemFolderOnly() {
     // every loader searches for those the way this process asks. Once the system's copy is in,
     // a search for it by name on anyone's behalf ends there. It stays loaded for the program's
     // life, as it would as an ordinary import.
-    LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    static const UniqueModule systemBcrypt(
+        LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
 }
 
 std::wstring UpdateFolder(const std::wstring& commandLine) {
