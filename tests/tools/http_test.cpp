@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -158,15 +159,6 @@ TEST(Get, RedirectIsFollowedAndTheFinalStatusCounts) {
     EXPECT_EQ(server.CountRequests("/nowhere"), 1u);
 }
 
-TEST(Get, BodyShorterThanItsLengthFailsAndKeepsThePartialFile) {
-    HttpServer server;
-    server.Serve("/short", {.body = Text(5000), .contentLength = 9000});
-    TempFolder folder;
-    const fs::path file = folder / L"short.zip";
-    EXPECT_FALSE(Get(server.Origin() + L"/short", nullptr, &file, nullptr));
-    EXPECT_EQ(ReadBytes(file), Text(5000));
-}
-
 TEST(Get, BodyLongerThanItsLengthIsNeverTakenWhole) {
     HttpServer server;
     const std::string body = Text(9000);
@@ -236,6 +228,216 @@ TEST(Get, CancelDuringAStalledTransferStopsBeforeTheNextChunk) {
     EXPECT_GT(written.size(), 0u);
     EXPECT_LE(written.size(), 4000u);
     EXPECT_EQ(written, body.substr(0, written.size()));
+}
+
+// Cases that ask again: the pauses between attempts are cut to almost nothing.
+class GetAgain : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        s_retryPause = 10;
+        s_cancel = false;
+    }
+    void TearDown() override {
+        s_retryPause = 1000;
+        s_receiveTimeout = 60000;
+        s_cancel = false;
+    }
+    std::wstring Url() const { return server.Origin() + L"/clang.zip"; }
+
+    HttpServer server;
+    TempFolder folder;
+    const fs::path file = folder / L"Clang.zip";
+};
+
+std::vector<std::string> Ranges(const HttpServer& server) {
+    std::vector<std::string> ranges;
+    for (const auto& request : server.Requests()) {
+        const auto range = request.Header("Range");
+        ranges.push_back(range.empty() ? "" : range[0]);
+    }
+    return ranges;
+}
+
+TEST_F(GetAgain, ADroppedBodyGoesOnFromItsLastByteAskingForTheSameFile) {
+    const std::string body = Text(3 << 20);
+    const std::string date = "Tue, 03 Dec 2024 10:00:00 GMT";
+    struct Case {
+        const char* name;
+        bool reset;
+        std::vector<std::pair<std::string, std::string>> headers;
+        std::string ifRange;
+    };
+    for (const Case& c : {Case{"reset, strong ETag", true, {{"ETag", "\"v1\""}}, "\"v1\""},
+                          Case{"early close, weak ETag and a date",
+                               false,
+                               {{"ETag", "W/\"v1\""}, {"Last-Modified", date}},
+                               date},
+                          Case{"reset, no validator", true, {}, ""}}) {
+        HttpServer server;
+        server.ServeOnce(
+            "/clang.zip",
+            {.body = body, .headers = c.headers, .dropAfter = 1 << 20, .reset = c.reset});
+        server.Serve("/clang.zip", {.body = body, .headers = c.headers});
+        Collector window;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> resumptions;
+        Resumable state{.onResume = [&](std::uint64_t at, std::uint64_t length) {
+            resumptions.emplace_back(at, length);
+        }};
+        EXPECT_TRUE(Get(server.Origin() + L"/clang.zip", nullptr, &file, L"Clang", &state))
+            << c.name;
+        window.Drain();
+        EXPECT_TRUE(ReadBytes(file) == body) << c.name;
+        ASSERT_EQ(resumptions.size(), 1u) << c.name;
+        const auto [at, length] = resumptions[0];
+        EXPECT_GT(at, 0u) << c.name;
+        EXPECT_LE(at, 1u << 20) << c.name;
+        EXPECT_EQ(length, body.size()) << c.name;
+        EXPECT_EQ(Ranges(server),
+                  (std::vector<std::string>{"", "bytes=" + std::to_string(at) + "-"}))
+            << c.name;
+        const auto ifRange = server.Requests().back().Header("If-Range");
+        EXPECT_EQ(ifRange, c.ifRange.empty() ? std::vector<std::string>{}
+                                             : std::vector<std::string>{c.ifRange})
+            << c.name;
+        EXPECT_TRUE(state.stitched) << c.name;
+        EXPECT_EQ(state.length, body.size()) << c.name;
+        EXPECT_EQ(state.validator, Widen(c.ifRange)) << c.name;
+        // The bar goes on from where it stood; Get logs nothing itself.
+        EXPECT_TRUE(std::is_sorted(window.progress.begin(), window.progress.end())) << c.name;
+        EXPECT_EQ(window.progress.back(), 100) << c.name;
+        EXPECT_TRUE(window.logs.empty()) << c.name;
+    }
+}
+
+TEST_F(GetAgain, ARangeTheServerWontServeStartsOverFromByteZero) {
+    const std::string body = Text(1 << 20);
+    const std::string changed = Text((1 << 20) + 7).substr(7);
+    enum Answer { kIgnoresRanges, kRangeNotSatisfiable, kChangedFile };
+    for (const Answer answer : {kIgnoresRanges, kRangeNotSatisfiable, kChangedFile}) {
+        HttpServer server;
+        server.ServeOnce("/clang.zip",
+                         {.body = body, .headers = {{"ETag", "\"a\""}}, .dropAfter = 300000});
+        if (answer == kRangeNotSatisfiable) server.ServeOnce("/clang.zip", {.status = 416});
+        server.Serve("/clang.zip",
+                     {.body = answer == kChangedFile ? changed : body,
+                      .headers = {{"ETag", answer == kChangedFile ? "\"b\"" : "\"a\""}},
+                      .ranges = answer != kIgnoresRanges});
+        Resumable state;
+        EXPECT_TRUE(Get(server.Origin() + L"/clang.zip", nullptr, &file, nullptr, &state))
+            << answer;
+        EXPECT_TRUE(ReadBytes(file) == (answer == kChangedFile ? changed : body)) << answer;
+        EXPECT_FALSE(state.stitched) << answer;
+        EXPECT_EQ(state.validator, answer == kChangedFile ? L"\"b\"" : L"\"a\"") << answer;
+        const auto requests = server.Requests();
+        ASSERT_EQ(requests.size(), answer == kRangeNotSatisfiable ? 3u : 2u) << answer;
+        EXPECT_EQ(requests[1].Header("If-Range"), std::vector<std::string>{"\"a\""}) << answer;
+        // After a 416 the whole file is asked for again.
+        if (answer == kRangeNotSatisfiable) {
+            EXPECT_TRUE(requests[2].Header("Range").empty());
+        }
+    }
+}
+
+TEST_F(GetAgain, FourAttemptsWithoutProgressInARowEndIt) {
+    const std::string body = Text(100000);
+    server.ServeOnce("/clang.zip", {.body = body, .dropAfter = 1000});
+    for (int i = 0; i < 3; ++i)
+        server.ServeOnce("/clang.zip", {.body = body, .dropAfter = 0});
+    server.ServeOnce("/clang.zip", {.body = body, .dropAfter = 1000});  // progress: counts anew
+    server.Serve("/clang.zip", {.body = body, .dropAfter = 0});
+    Resumable state;
+    EXPECT_FALSE(Get(Url(), nullptr, &file, nullptr, &state));
+    EXPECT_EQ(Ranges(server), (std::vector<std::string>{
+                                  "", "bytes=1000-", "bytes=1000-", "bytes=1000-", "bytes=1000-",
+                                  "bytes=2000-", "bytes=2000-", "bytes=2000-", "bytes=2000-"}));
+    // What arrived stays, with what is needed to ask for the rest later.
+    EXPECT_EQ(ReadBytes(file), body.substr(0, 2000));
+    EXPECT_EQ(state.length, body.size());
+
+    // A status that asking again won't change ends it at once.
+    HttpServer failing;
+    failing.ServeOnce("/clang.zip", {.body = body, .dropAfter = 1000});
+    failing.Serve("/clang.zip", {.status = 500});
+    EXPECT_FALSE(Get(failing.Origin() + L"/clang.zip", nullptr, &file, nullptr));
+    EXPECT_EQ(failing.Requests().size(), 2u);
+    EXPECT_EQ(ReadBytes(file), body.substr(0, 1000));
+}
+
+TEST_F(GetAgain, ADocumentStartsOverAtMostFourTimesInAll) {
+    const std::string body = Text(50000);
+    server.ServeOnce("/doc", {.body = body, .dropAfter = 20000, .reset = true});
+    server.Serve("/doc", {.body = body});
+    std::string memory;
+    EXPECT_TRUE(Get(server.Origin() + L"/doc", &memory, nullptr, nullptr));
+    EXPECT_TRUE(memory == body);
+
+    server.Serve("/doc", {.body = body, .dropAfter = 20000});
+    memory.clear();
+    EXPECT_FALSE(Get(server.Origin() + L"/doc", &memory, nullptr, nullptr));
+    EXPECT_EQ(Ranges(server), std::vector<std::string>(6, ""));
+}
+
+TEST_F(GetAgain, ASilentConnectionIsAskedAgainAfterTheReceiveTimeout) {
+    s_receiveTimeout = 1000;
+    const std::string body = Text(1 << 20);
+    test::Event resumed;
+    server.ServeOnce("/clang.zip", {.body = body, .pieceSize = 100000, .pause = [&](std::size_t) {
+                                        resumed.Wait(30000);
+                                    }});
+    server.Serve("/clang.zip", {.body = body});
+    Resumable state{.onResume = [&](std::uint64_t, std::uint64_t) { resumed.Set(); }};
+    EXPECT_TRUE(Get(Url(), nullptr, &file, nullptr, &state));
+    EXPECT_TRUE(ReadBytes(file) == body);
+    EXPECT_TRUE(state.stitched);
+    EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+// Whatever the network is doing, a cancel ends Get within 2 seconds: it gives up the request
+// instead of waiting for the platform to let go of it. (Name resolution can't be held up on
+// loopback; it is one of the waits of the same asynchronous send.)
+TEST_F(GetAgain, ACancelEndsEveryWaitAtOnce) {
+    test::Event answer;
+    test::Event flow;
+    server.Serve("/silent", {.beforeAnswer = [&] { answer.Wait(30000); }});
+    server.Serve("/stalled", {.body = Text(300000), .pieceSize = 1000, .pause = [&](std::size_t) {
+                                  flow.Wait(30000);
+                              }});
+    test::FullListener full;
+    struct Wait {
+        const char* name;
+        std::wstring url;
+        std::function<bool()> reached;
+        test::Event* release;
+    };
+    const std::size_t accepted = server.Connections();
+    // The handshake last: the server is left reading a request that never comes.
+    for (const Wait& wait :
+         {Wait{"connecting", L"http://127.0.0.1:" + std::to_wstring(full.Port()) + L"/x",
+               [] { return true; }, nullptr},
+          Wait{"waiting for the response", server.Origin() + L"/silent",
+               [&] { return server.Connections() > accepted; }, &answer},
+          Wait{"stalled body", server.Origin() + L"/stalled",
+               [&] { return server.BodyBytesSent() > 0; }, &flow},
+          Wait{"TLS handshake", L"https://127.0.0.1:" + std::to_wstring(server.Port()) + L"/x",
+               [&] { return server.Connections() > accepted + 2; }, nullptr}}) {
+        s_cancel = false;
+        auto result =
+            std::async(std::launch::async, [&] { return Get(wait.url, nullptr, &file, nullptr); });
+        EXPECT_TRUE(test::Eventually(wait.reached, 30000)) << wait.name;
+        Sleep(300);  // well into the wait
+        EXPECT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+            << wait.name;
+        s_cancel = true;
+        EXPECT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready) << wait.name;
+        EXPECT_FALSE(result.get()) << wait.name;
+        if (wait.release) wait.release->Set();  // the server goes on with the next connection
+    }
+}
+
+TEST_F(GetAgain, BodyShorterThanItsLengthFailsAndKeepsThePartialFile) {
+    server.Serve("/short", {.body = Text(5000), .contentLength = 9000});
+    EXPECT_FALSE(Get(server.Origin() + L"/short", nullptr, &file, nullptr));
+    EXPECT_EQ(ReadBytes(file), Text(5000));
 }
 
 }  // namespace
