@@ -444,6 +444,11 @@ bool Get(const std::wstring& url, std::string* memory, const std::filesystem::pa
     if (!WinHttpSetTimeouts(session.get(), kResolveTimeout, kConnectTimeout, kSendTimeout,
                             s_receiveTimeout))
         return false;
+    // Windows waits for the response's headers as long as for any receive; Wine, without this,
+    // would wait for a server that accepts and never answers as long as the server likes.
+    DWORD responseTimeout = static_cast<DWORD>(s_receiveTimeout);
+    WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                     sizeof responseTimeout);
     UniqueInternet connection(WinHttpConnect(session.get(), split.host.c_str(), split.port, 0));
     if (!connection) return false;
 

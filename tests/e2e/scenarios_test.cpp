@@ -546,6 +546,25 @@ TEST_F(Scenario, ClosingDuringBuildAnsweredYesStopsAndEndsThenSecondRunCompletes
     ExpectClosesCleanly();
 }
 
+// Scenario 5: closing the window while a download has stopped flowing, answered Yes: the
+// program ends at once, waiting neither for the host nor for the platform to let go.
+TEST_F(Scenario, ClosingDuringAStalledDownloadAnsweredYesEndsAtOnce) {
+    world.PublishTools();
+    world.PublishProject();
+    world.StallDownload("cmake-3.31.2-windows-x86_64.zip");
+    StartInstall(world.image);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return world.Text(setup::kStatusLine).starts_with(L"Downloading CMake: "); }));
+    world.Close();
+    HWND question = world.WaitForBox();
+    ASSERT_NE(question, nullptr);
+    World::Press(question, IDYES);
+    EXPECT_EQ(world.WaitForExit(std::chrono::seconds(5)), 0u);
+    world.ReleaseDownload();
+    EXPECT_EQ(world.LogLines().back(), "Cancelled.");
+    EXPECT_TRUE(fs::exists(Tools() / L"CMake.zip.resume"));
+}
+
 // Scenario 6: failures, each with its exact message, the log ending in it, and the window idle.
 TEST_F(Scenario, NoNetworkForTheFirstLookup) {
     world.environment[L"MURK_WORLD_ORIGIN"] = L"http://127.0.0.1:9";

@@ -262,50 +262,40 @@ TEST_F(GetAgain, ADroppedBodyGoesOnFromItsLastByteAskingForTheSameFile) {
     const std::string body = Text(3 << 20);
     const std::string date = "Tue, 03 Dec 2024 10:00:00 GMT";
     struct Case {
-        const char* name;
         bool reset;
         std::vector<std::pair<std::string, std::string>> headers;
-        std::string ifRange;
+        std::string validator;
     };
-    for (const Case& c : {Case{"reset, strong ETag", true, {{"ETag", "\"v1\""}}, "\"v1\""},
-                          Case{"early close, weak ETag and a date",
-                               false,
-                               {{"ETag", "W/\"v1\""}, {"Last-Modified", date}},
-                               date},
-                          Case{"reset, no validator", true, {}, ""}}) {
+    for (const Case& c :
+         {Case{true, {{"ETag", "\"v1\""}}, "\"v1\""},
+          Case{false, {{"ETag", "W/\"v1\""}, {"Last-Modified", date}}, date}, Case{true, {}, ""}}) {
+        SCOPED_TRACE(c.validator);
         HttpServer server;
         server.ServeOnce(
             "/clang.zip",
             {.body = body, .headers = c.headers, .dropAfter = 1 << 20, .reset = c.reset});
         server.Serve("/clang.zip", {.body = body, .headers = c.headers});
         Collector window;
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> resumptions;
+        std::vector<std::uint64_t> resumedAt;
         Resumable state{.onResume = [&](std::uint64_t at, std::uint64_t length) {
-            resumptions.emplace_back(at, length);
+            resumedAt.push_back(at);
+            EXPECT_EQ(length, body.size());
         }};
-        EXPECT_TRUE(Get(server.Origin() + L"/clang.zip", nullptr, &file, L"Clang", &state))
-            << c.name;
+        EXPECT_TRUE(Get(server.Origin() + L"/clang.zip", nullptr, &file, L"Clang", &state));
         window.Drain();
-        EXPECT_TRUE(ReadBytes(file) == body) << c.name;
-        ASSERT_EQ(resumptions.size(), 1u) << c.name;
-        const auto [at, length] = resumptions[0];
-        EXPECT_GT(at, 0u) << c.name;
-        EXPECT_LE(at, 1u << 20) << c.name;
-        EXPECT_EQ(length, body.size()) << c.name;
+        EXPECT_TRUE(ReadBytes(file) == body);
+        ASSERT_EQ(resumedAt.size(), 1u);
+        EXPECT_TRUE(resumedAt[0] > 0 && resumedAt[0] <= 1u << 20) << resumedAt[0];
         EXPECT_EQ(Ranges(server),
-                  (std::vector<std::string>{"", "bytes=" + std::to_string(at) + "-"}))
-            << c.name;
+                  (std::vector<std::string>{"", "bytes=" + std::to_string(resumedAt[0]) + "-"}));
         const auto ifRange = server.Requests().back().Header("If-Range");
-        EXPECT_EQ(ifRange, c.ifRange.empty() ? std::vector<std::string>{}
-                                             : std::vector<std::string>{c.ifRange})
-            << c.name;
-        EXPECT_TRUE(state.stitched) << c.name;
-        EXPECT_EQ(state.length, body.size()) << c.name;
-        EXPECT_EQ(state.validator, Widen(c.ifRange)) << c.name;
+        EXPECT_EQ(ifRange.empty() ? "" : ifRange[0], c.validator);
+        EXPECT_TRUE(state.stitched);
+        EXPECT_EQ(state.validator, Widen(c.validator));
         // The bar goes on from where it stood; Get logs nothing itself.
-        EXPECT_TRUE(std::is_sorted(window.progress.begin(), window.progress.end())) << c.name;
-        EXPECT_EQ(window.progress.back(), 100) << c.name;
-        EXPECT_TRUE(window.logs.empty()) << c.name;
+        EXPECT_TRUE(std::is_sorted(window.progress.begin(), window.progress.end()));
+        EXPECT_EQ(window.progress.back(), 100);
+        EXPECT_TRUE(window.logs.empty());
     }
 }
 
@@ -314,27 +304,24 @@ TEST_F(GetAgain, ARangeTheServerWontServeStartsOverFromByteZero) {
     const std::string changed = Text((1 << 20) + 7).substr(7);
     enum Answer { kIgnoresRanges, kRangeNotSatisfiable, kChangedFile };
     for (const Answer answer : {kIgnoresRanges, kRangeNotSatisfiable, kChangedFile}) {
+        SCOPED_TRACE(answer);
         HttpServer server;
         server.ServeOnce("/clang.zip",
                          {.body = body, .headers = {{"ETag", "\"a\""}}, .dropAfter = 300000});
         if (answer == kRangeNotSatisfiable) server.ServeOnce("/clang.zip", {.status = 416});
-        server.Serve("/clang.zip",
-                     {.body = answer == kChangedFile ? changed : body,
-                      .headers = {{"ETag", answer == kChangedFile ? "\"b\"" : "\"a\""}},
-                      .ranges = answer != kIgnoresRanges});
+        const bool changes = answer == kChangedFile;
+        server.Serve("/clang.zip", {.body = changes ? changed : body,
+                                    .headers = {{"ETag", changes ? "\"b\"" : "\"a\""}},
+                                    .ranges = answer != kIgnoresRanges});
         Resumable state;
-        EXPECT_TRUE(Get(server.Origin() + L"/clang.zip", nullptr, &file, nullptr, &state))
-            << answer;
-        EXPECT_TRUE(ReadBytes(file) == (answer == kChangedFile ? changed : body)) << answer;
-        EXPECT_FALSE(state.stitched) << answer;
-        EXPECT_EQ(state.validator, answer == kChangedFile ? L"\"b\"" : L"\"a\"") << answer;
-        const auto requests = server.Requests();
-        ASSERT_EQ(requests.size(), answer == kRangeNotSatisfiable ? 3u : 2u) << answer;
-        EXPECT_EQ(requests[1].Header("If-Range"), std::vector<std::string>{"\"a\""}) << answer;
+        EXPECT_TRUE(Get(server.Origin() + L"/clang.zip", nullptr, &file, nullptr, &state));
+        EXPECT_TRUE(ReadBytes(file) == (changes ? changed : body));
+        EXPECT_FALSE(state.stitched);
+        EXPECT_EQ(state.validator, changes ? L"\"b\"" : L"\"a\"");
+        EXPECT_EQ(server.Requests()[1].Header("If-Range"), std::vector<std::string>{"\"a\""});
         // After a 416 the whole file is asked for again.
-        if (answer == kRangeNotSatisfiable) {
-            EXPECT_TRUE(requests[2].Header("Range").empty());
-        }
+        EXPECT_EQ(Ranges(server).size(), answer == kRangeNotSatisfiable ? 3u : 2u);
+        EXPECT_EQ(Ranges(server).back(), answer == kRangeNotSatisfiable ? "" : "bytes=300000-");
     }
 }
 
@@ -379,6 +366,17 @@ TEST_F(GetAgain, ADocumentStartsOverAtMostFourTimesInAll) {
 
 TEST_F(GetAgain, ASilentConnectionIsAskedAgainAfterTheReceiveTimeout) {
     s_receiveTimeout = 1000;
+    // Silent before any byte came: that is no transfer to go on with.
+    test::Event answer;
+    server.Serve("/silent", {.beforeAnswer = [&] { answer.Wait(30000); }});
+    auto silent = std::async(std::launch::async, [&] {
+        return Get(server.Origin() + L"/silent", nullptr, &file, nullptr);
+    });
+    EXPECT_EQ(silent.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    answer.Set();
+    EXPECT_FALSE(silent.get());
+    EXPECT_EQ(server.CountRequests("/silent"), 1u);
+
     const std::string body = Text(1 << 20);
     test::Event resumed;
     server.ServeOnce("/clang.zip", {.body = body, .pieceSize = 100000, .pause = [&](std::size_t) {
@@ -389,7 +387,7 @@ TEST_F(GetAgain, ASilentConnectionIsAskedAgainAfterTheReceiveTimeout) {
     EXPECT_TRUE(Get(Url(), nullptr, &file, nullptr, &state));
     EXPECT_TRUE(ReadBytes(file) == body);
     EXPECT_TRUE(state.stitched);
-    EXPECT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(server.CountRequests("/clang.zip"), 2u);
 }
 
 // Whatever the network is doing, a cancel ends Get within 2 seconds: it gives up the request
@@ -409,27 +407,26 @@ TEST_F(GetAgain, ACancelEndsEveryWaitAtOnce) {
         std::function<bool()> reached;
         test::Event* release;
     };
-    const std::size_t accepted = server.Connections();
     // The handshake last: the server is left reading a request that never comes.
     for (const Wait& wait :
          {Wait{"connecting", L"http://127.0.0.1:" + std::to_wstring(full.Port()) + L"/x",
                [] { return true; }, nullptr},
           Wait{"waiting for the response", server.Origin() + L"/silent",
-               [&] { return server.Connections() > accepted; }, &answer},
+               [&] { return server.Connections() == 1; }, &answer},
           Wait{"stalled body", server.Origin() + L"/stalled",
                [&] { return server.BodyBytesSent() > 0; }, &flow},
           Wait{"TLS handshake", L"https://127.0.0.1:" + std::to_wstring(server.Port()) + L"/x",
-               [&] { return server.Connections() > accepted + 2; }, nullptr}}) {
+               [&] { return server.Connections() == 3; }, nullptr}}) {
+        SCOPED_TRACE(wait.name);
         s_cancel = false;
         auto result =
             std::async(std::launch::async, [&] { return Get(wait.url, nullptr, &file, nullptr); });
-        EXPECT_TRUE(test::Eventually(wait.reached, 30000)) << wait.name;
+        EXPECT_TRUE(test::Eventually(wait.reached, 30000));
         Sleep(300);  // well into the wait
-        EXPECT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
-            << wait.name;
+        EXPECT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
         s_cancel = true;
-        EXPECT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready) << wait.name;
-        EXPECT_FALSE(result.get()) << wait.name;
+        EXPECT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+        EXPECT_FALSE(result.get());
         if (wait.release) wait.release->Set();  // the server goes on with the next connection
     }
 }
