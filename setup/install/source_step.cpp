@@ -23,7 +23,11 @@ constexpr wchar_t kReleasePath[] = L"/repos/velkrand/murk-recomp/releases/latest
 // so anything that isn't plainly a tag name is replaced by the program's own.
 std::wstring ReleaseTag(const std::wstring& releaseUrl) {
     std::string document;
-    if (!Get(releaseUrl, &document, nullptr, nullptr)) return FallbackTag();
+    const bool found = Get(releaseUrl, &document, nullptr, nullptr);
+    // A cancel during the lookup ends the job here: the clone that follows would not see it
+    // before it had run to its end.
+    CheckCancel();
+    if (!found) return FallbackTag();
     const std::optional<std::string> tag = FindTagName(document);
     if (!tag) return FallbackTag();
     std::wstring text = Widen(*tag);

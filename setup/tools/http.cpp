@@ -1,19 +1,25 @@
 #include "setup/tools/http.h"
 
 #include "setup/job/channel.h"
+#include "setup/job/handles.h"
 #include "setup/job/process.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <fstream>
 #include <memory>
+#include <optional>
+#include <system_error>
 #include <vector>
 
 namespace murk::setup {
+
+int s_receiveTimeout = 60000;
+int s_retryPause = 1000;
 
 namespace {
 
@@ -22,14 +28,22 @@ constexpr wchar_t kUserAgentHeader[] = L"User-Agent: MURK-Setup\r\n";
 constexpr int kResolveTimeout = 15000;
 constexpr int kConnectTimeout = 15000;
 constexpr int kSendTimeout = 30000;
-constexpr int kReceiveTimeout = 60000;
 constexpr DWORD kHostLength = 256;
 constexpr DWORD kPathLength = 2048;
 constexpr DWORD kExtraLength = 2048;
 constexpr DWORD kContentLengthText = 32;
+constexpr DWORD kHeaderText = 256;
 constexpr std::uint64_t kMegabyte = 1ull << 20;
 constexpr int kNoProgressYet = -2;
 constexpr int kUnknownProgress = -1;
+// How often a wait looks at the cancel flag: well inside what a user notices.
+constexpr DWORD kCancelPollMilliseconds = 50;
+constexpr int kMostAttemptsWithoutProgress = 4;
+// Each read completes through WinHTTP's own thread, so a few large reads beat many small ones
+// (Wine's QueryDataAvailable never reports more than 8 KB). Under Wine a read waits until it is
+// full: a stall holds back at most this much, which a resumption asks for again.
+constexpr DWORD kReadSize = 64 * 1024;
+constexpr int kMostDocumentAttempts = 4;
 
 struct InternetCloser {
     void operator()(HINTERNET handle) const noexcept { WinHttpCloseHandle(handle); }
@@ -84,21 +98,134 @@ std::uint64_t ContentLength(HINTERNET request) {
     return _wcstoui64(text, nullptr, 10);
 }
 
+// Empty when the header is missing or too long to be one this program uses.
+std::wstring HeaderText(HINTERNET request, DWORD query) {
+    wchar_t text[kHeaderText] = {};
+    DWORD size = sizeof text;
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return {};
+    return std::wstring(text, size / sizeof(wchar_t));
+}
+
+// What lets a later request ask "the rest, if it is still the same": a strong ETag, else the
+// Last-Modified date.
+std::wstring Validator(HINTERNET request) {
+    std::wstring etag = HeaderText(request, WINHTTP_QUERY_ETAG);
+    if (StrongEtag(etag)) return etag;
+    return HeaderText(request, WINHTTP_QUERY_LAST_MODIFIED);
+}
+
+struct ContentRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::uint64_t length = 0;  // 0: "*", unknown
+};
+
+// "bytes FIRST-LAST/LENGTH" or "bytes FIRST-LAST/*".
+std::optional<ContentRange> ParseContentRange(std::wstring_view text) {
+    auto number = [&text](std::uint64_t& value) {
+        std::size_t digits = 0;
+        value = 0;
+        while (digits < text.size() && text[digits] >= L'0' && text[digits] <= L'9' && digits < 19)
+            value = value * 10 + static_cast<std::uint64_t>(text[digits++] - L'0');
+        text.remove_prefix(digits);
+        return digits > 0;
+    };
+    auto literal = [&text](std::wstring_view expected) {
+        if (!text.starts_with(expected)) return false;
+        text.remove_prefix(expected.size());
+        return true;
+    };
+    ContentRange range;
+    if (!literal(L"bytes ") || !number(range.first) || !literal(L"-") || !number(range.last) ||
+        !literal(L"/") || range.last < range.first)
+        return std::nullopt;
+    if (literal(L"*")) return text.empty() ? std::optional(range) : std::nullopt;
+    if (!number(range.length) || !text.empty() || range.length <= range.last) return std::nullopt;
+    return range;
+}
+
+// What WinHTTP's status callback may touch of one request. The callback keeps it alive until
+// the request handle closes for good (HANDLE_CLOSING), which under Wine can be long after Get
+// gave the request up: so nothing of the job's is in it, only copies and the read buffer.
+struct Exchange {
+    UniqueHandle completed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    DWORD error = 0;  // of the call that completed; 0 for success
+    DWORD bytes = 0;  // available, or read
+    std::wstring headers;
+    std::vector<char> buffer;
+};
+using SharedExchange = std::shared_ptr<Exchange>;
+
+void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void* information,
+                              DWORD length) {
+    auto* owner = reinterpret_cast<SharedExchange*>(context);
+    if (!owner) return;
+    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+        delete owner;
+        return;
+    }
+    Exchange& exchange = **owner;
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+            exchange.error = 0;
+            break;
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+            exchange.error = 0;
+            exchange.bytes = *static_cast<const DWORD*>(information);
+            break;
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            exchange.error = 0;
+            exchange.bytes = length;
+            break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+            const DWORD error = static_cast<const WINHTTP_ASYNC_RESULT*>(information)->dwError;
+            exchange.error = error ? error : ERROR_WINHTTP_INTERNAL_ERROR;
+            break;
+        }
+        default:
+            return;
+    }
+    SetEvent(exchange.completed.get());
+}
+
+// Waits for the pending call of the exchange; false when the user cancels first (the request
+// is then given up as it is).
+bool Completed(const Exchange& exchange) {
+    for (;;) {
+        if (s_cancel.load()) return false;
+        if (WaitForSingleObject(exchange.completed.get(), kCancelPollMilliseconds) == WAIT_OBJECT_0)
+            return !s_cancel.load();
+    }
+}
+
+// False when the user cancels first.
+bool Pause(DWORD milliseconds) {
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
+        if (s_cancel.load()) return false;
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(end - now, kCancelPollMilliseconds)));
+    }
+    return !s_cancel.load();
+}
+
 // Posts the bar's value and the status text once per whole percent (once for an unknown length).
 class Progress {
   public:
-    Progress(const wchar_t* label, std::uint64_t total) : label_(label), total_(total) {}
+    explicit Progress(const wchar_t* label) : label_(label) {}
 
-    void Report(std::uint64_t received) {
+    void Report(std::uint64_t received, std::uint64_t total) {
         if (!label_) return;
-        const int percent = total_ ? static_cast<int>(received * 100 / total_) : kUnknownProgress;
+        const int percent = total ? static_cast<int>(received * 100 / total) : kUnknownProgress;
         if (percent == last_) return;
         last_ = percent;
         PostProgress(percent);
         wchar_t suffix[64] = L"";
-        if (total_)
+        if (total)
             std::swprintf(suffix, std::size(suffix), L" of %llu MB",
-                          static_cast<unsigned long long>(total_ / kMegabyte));
+                          static_cast<unsigned long long>(total / kMegabyte));
         wchar_t text[256];
         std::swprintf(text, std::size(text), L"Downloading %ls: %.0f MB%ls", label_,
                       static_cast<double>(received) / static_cast<double>(kMegabyte), suffix);
@@ -107,71 +234,245 @@ class Progress {
 
   private:
     const wchar_t* label_;
-    std::uint64_t total_;
     int last_ = kNoProgressYet;
 };
 
+// What one Get holds across its attempts.
+struct Transfer {
+    std::string* memory = nullptr;
+    std::size_t memoryStart = 0;  // what memory held before Get appended to it
+    const std::filesystem::path* file = nullptr;
+    std::ofstream out;
+    bool opened = false;
+    std::uint64_t received = 0;  // bytes held: the file's length, or what memory got
+    std::uint64_t total = 0;     // the resource's whole length; 0: unknown
+    std::wstring validator;
+    bool stitched = false;
+    bool arrived = false;  // bytes came in during this call
+};
+
+// Opened when the first response is in, before its status counts: a fresh download truncates
+// the file then (a failed one leaves it empty), one that goes on keeps what is there.
+void Open(Transfer& transfer) {
+    if (transfer.opened || !transfer.file) return;
+    transfer.opened = true;
+    transfer.out.open(*transfer.file,
+                      std::ios::binary | (transfer.received ? std::ios::app : std::ios::trunc));
+}
+
+void StartOver(Transfer& transfer) {
+    if (transfer.memory) transfer.memory->resize(transfer.memoryStart);
+    if (transfer.file) {
+        transfer.out.close();
+        transfer.out.open(*transfer.file, std::ios::binary | std::ios::trunc);
+    }
+    transfer.received = 0;
+    transfer.total = 0;
+    transfer.validator.clear();
+    transfer.stitched = false;
+}
+
+enum class Outcome {
+    kDone,
+    kBroken,   // the connection failed or ended early: worth asking again
+    kRestart,  // the range asked for doesn't fit: ask again for everything
+    kFailed,   // an answer that asking again won't change, or a cancel
+};
+
+// Takes the response to a request (asked with a range when the transfer holds bytes).
+Outcome Accept(HINTERNET request, bool ranged, Transfer& transfer) {
+    const DWORD status = StatusCode(request);
+    const std::uint64_t length = ContentLength(request);
+    Open(transfer);
+    if (transfer.file && !transfer.out.is_open()) return Outcome::kFailed;
+    if (status == 200) {
+        // Without a range, or a server that ignores it or has a different file now.
+        if (ranged) StartOver(transfer);
+        transfer.total = length;
+        transfer.validator = Validator(request);
+        return transfer.file && !transfer.out.is_open() ? Outcome::kFailed : Outcome::kDone;
+    }
+    if (!ranged) return Outcome::kFailed;
+    if (status == 416) {
+        StartOver(transfer);
+        return Outcome::kRestart;
+    }
+    if (status != 206) return Outcome::kFailed;
+    const std::optional<ContentRange> range =
+        ParseContentRange(HeaderText(request, WINHTTP_QUERY_CONTENT_RANGE));
+    const std::wstring etag = HeaderText(request, WINHTTP_QUERY_ETAG);
+    const bool fits =
+        range && range->first == transfer.received &&
+        (!length || length == range->last - range->first + 1) &&
+        (!transfer.total || !range->length || range->length == transfer.total) &&
+        !(StrongEtag(etag) && StrongEtag(transfer.validator) && etag != transfer.validator);
+    if (!fits) {
+        StartOver(transfer);
+        return Outcome::kRestart;
+    }
+    if (range->length) transfer.total = range->length;
+    transfer.stitched = true;
+    return Outcome::kDone;
+}
+
+// One request and its body, appended to what the transfer holds.
+Outcome Attempt(HINTERNET connection, const SplitUrl& split, Transfer& transfer,
+                Progress& progress) {
+    UniqueInternet request(WinHttpOpenRequest(connection, L"GET", split.path.c_str(), nullptr,
+                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                              split.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request) return Outcome::kFailed;
+    const SharedExchange exchange = std::make_shared<Exchange>();
+    if (!exchange->completed) return Outcome::kFailed;
+    // From here on the callback owns one reference, which it drops when the handle is gone.
+    auto owner = std::make_unique<SharedExchange>(exchange);
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(owner.get());
+    if (WinHttpSetStatusCallback(
+            request.get(), OnRequestStatus,
+            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+            0) == WINHTTP_INVALID_STATUS_CALLBACK)
+        return Outcome::kFailed;
+    if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context))
+        return Outcome::kFailed;
+    owner.release();
+
+    const bool ranged = transfer.file && transfer.received > 0;
+    exchange->headers = kUserAgentHeader;
+    if (ranged) {
+        exchange->headers += L"Range: bytes=" + std::to_wstring(transfer.received) + L"-\r\n";
+        if (!transfer.validator.empty())
+            exchange->headers += L"If-Range: " + transfer.validator + L"\r\n";
+    }
+    if (!WinHttpSendRequest(request.get(), exchange->headers.c_str(), static_cast<DWORD>(-1),
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, context))
+        return Outcome::kBroken;
+    if (!Completed(*exchange)) return Outcome::kFailed;
+    if (exchange->error) return Outcome::kBroken;
+    if (!WinHttpReceiveResponse(request.get(), nullptr)) return Outcome::kBroken;
+    if (!Completed(*exchange)) return Outcome::kFailed;
+    if (exchange->error) return Outcome::kBroken;
+
+    if (const Outcome accepted = Accept(request.get(), ranged, transfer);
+        accepted != Outcome::kDone)
+        return accepted;
+
+    for (bool first = true;; first = false) {
+        // The first read takes what has come, so that the user sees the download begin; later
+        // ones are large (see kReadSize).
+        DWORD size = kReadSize;
+        if (first) {
+            if (!WinHttpQueryDataAvailable(request.get(), nullptr)) return Outcome::kBroken;
+            if (!Completed(*exchange)) return Outcome::kFailed;
+            if (exchange->error) return Outcome::kBroken;
+            size = exchange->bytes;
+            if (size == 0) break;
+        }
+        exchange->buffer.resize(std::max<std::size_t>(exchange->buffer.size(), size));
+        // A failed read is a broken transfer, not the end of the body: without a known length
+        // it would otherwise pass as a complete (truncated) download.
+        if (!WinHttpReadData(request.get(), exchange->buffer.data(), size, nullptr))
+            return Outcome::kBroken;
+        if (!Completed(*exchange)) return Outcome::kFailed;
+        if (exchange->error) return Outcome::kBroken;
+        const DWORD read = exchange->bytes;
+        if (read == 0) break;
+        if (transfer.memory) transfer.memory->append(exchange->buffer.data(), read);
+        if (transfer.file) {
+            transfer.out.write(exchange->buffer.data(), read);
+            // A full disk must not pass for a complete download.
+            if (!transfer.out) return Outcome::kFailed;
+        }
+        transfer.received += read;
+        transfer.arrived = true;
+        progress.Report(transfer.received, transfer.total);
+    }
+    if (!transfer.total || transfer.received == transfer.total) return Outcome::kDone;
+    // More than announced is a wrong answer, not a dropped one.
+    return transfer.received < transfer.total ? Outcome::kBroken : Outcome::kFailed;
+}
+
+// Asks again while a broken transfer makes progress: a file goes on from its last byte, a
+// document starts over. The first contact is never repeated: offline fails at once.
+bool Attempts(HINTERNET connection, const SplitUrl& split, Transfer& transfer, const wchar_t* label,
+              Resumable* resumable) {
+    Progress progress(label);
+    std::uint64_t longest = transfer.received;
+    int withoutProgress = 0;
+    for (int attempt = 1;; ++attempt) {
+        const std::uint64_t before = transfer.received;
+        const Outcome outcome = Attempt(connection, split, transfer, progress);
+        if (outcome == Outcome::kDone) return true;
+        if (outcome == Outcome::kFailed || s_cancel.load()) return false;
+        if (outcome == Outcome::kBroken && !transfer.arrived) return false;
+        if (!transfer.file) {
+            if (attempt == kMostDocumentAttempts) return false;
+            StartOver(transfer);
+            if (!Pause(static_cast<DWORD>(s_retryPause) << (attempt - 1))) return false;
+            continue;
+        }
+        if (transfer.received > longest) {
+            longest = transfer.received;
+            withoutProgress = 0;
+        } else if (++withoutProgress == kMostAttemptsWithoutProgress) {
+            return false;
+        }
+        if (outcome == Outcome::kRestart) continue;
+        if (transfer.received > before && resumable && resumable->onResume)
+            resumable->onResume(transfer.received, transfer.total);
+        if (withoutProgress > 0 &&
+            !Pause(static_cast<DWORD>(s_retryPause) << (withoutProgress - 1)))
+            return false;
+    }
+}
+
 }  // namespace
 
+bool StrongEtag(std::wstring_view validator) {
+    return validator.size() >= 2 && validator.front() == L'"' && validator.back() == L'"';
+}
+
 bool Get(const std::wstring& url, std::string* memory, const std::filesystem::path* file,
-         const wchar_t* label) {
+         const wchar_t* label, Resumable* resumable) {
     SplitUrl split;
     if (!Split(url, split)) return false;
 
+    // Asynchronous, so that no network wait outlasts a cancel.
     UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                       WINHTTP_FLAG_ASYNC));
     if (!session) return false;
     if (!WinHttpSetTimeouts(session.get(), kResolveTimeout, kConnectTimeout, kSendTimeout,
-                            kReceiveTimeout))
+                            s_receiveTimeout))
         return false;
+    // Windows waits for the response's headers as long as for any receive; Wine, without this,
+    // would wait for a server that accepts and never answers as long as the server likes.
+    DWORD responseTimeout = static_cast<DWORD>(s_receiveTimeout);
+    WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                     sizeof responseTimeout);
     UniqueInternet connection(WinHttpConnect(session.get(), split.host.c_str(), split.port, 0));
     if (!connection) return false;
-    UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", split.path.c_str(), nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              split.secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!request) return false;
-    if (!WinHttpSendRequest(request.get(), kUserAgentHeader, static_cast<DWORD>(-1),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
-        return false;
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) return false;
 
-    const DWORD status = StatusCode(request.get());
-    const std::uint64_t total = ContentLength(request.get());
-
-    // Declared after the handles, so it is closed (and flushed) before them.
-    std::ofstream out;
-    if (file) out.open(*file, std::ios::binary | std::ios::trunc);
-    if (status != 200) return false;
-    if (file && !out.is_open()) return false;
-
-    Progress progress(label, total);
-    std::vector<char> buffer;
-    std::uint64_t received = 0;
-    for (;;) {
-        DWORD available = 0;
-        // A failed query or read is a broken transfer, not the end of the body: without a
-        // known length it would otherwise pass as a complete (truncated) download.
-        if (!WinHttpQueryDataAvailable(request.get(), &available)) return false;
-        if (available == 0) break;
-        if (s_cancel.load()) return false;
-        buffer.resize(available);
-        DWORD read = 0;
-        if (!WinHttpReadData(request.get(), buffer.data(), available, &read)) return false;
-        if (read == 0) break;
-        if (memory) memory->append(buffer.data(), read);
-        if (file) {
-            out.write(buffer.data(), read);
-            // A full disk must not pass for a complete download.
-            if (!out) return false;
+    Transfer transfer{.memory = memory, .memoryStart = memory ? memory->size() : 0, .file = file};
+    if (file && resumable && resumable->keep) {
+        std::error_code error;
+        const std::uint64_t kept = std::filesystem::file_size(*file, error);
+        if (!error && kept > 0) {
+            transfer.received = kept;
+            transfer.total = resumable->length;
+            transfer.validator = resumable->validator;
         }
-        received += read;
-        progress.Report(received);
     }
-    if (file) {
-        out.close();
-        if (!out) return false;
+    const bool ok = Attempts(connection.get(), split, transfer, label, resumable);
+    if (resumable) {
+        resumable->length = transfer.total;
+        resumable->validator = transfer.validator;
+        resumable->stitched = transfer.stitched;
     }
-    return total == 0 || received == total;
+    if (transfer.out.is_open()) {
+        transfer.out.close();
+        if (!transfer.out) return false;
+    }
+    return ok;
 }
 
 }  // namespace murk::setup

@@ -1,16 +1,46 @@
 #pragma once
 // The program's only HTTP client: one GET per call, into memory and/or a file.
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace murk::setup {
 
+// Where a file download stands, so that it can go on where it broke: within one call, and in a
+// later call from bytes an earlier one left in the file.
+struct Resumable {
+    // In: the file holds the first bytes of the resource, as left by an earlier call with this
+    // length and validator; Get asks for the rest instead of starting over. Out: the resource's
+    // whole length (0: unknown) and validator (a strong ETag, else the Last-Modified date,
+    // else empty) as the server gave them for the bytes that the file holds.
+    bool keep = false;
+    std::uint64_t length = 0;
+    std::wstring validator;
+    // Out: the file was put together from more than one response.
+    bool stitched = false;
+    // Called when a transfer broke after bytes arrived and Get asks for the rest, with the
+    // bytes the file holds and the whole length (0: unknown).
+    std::function<void(std::uint64_t at, std::uint64_t length)> onResume;
+};
+
 // Fetches url (http or https). The body is appended to memory and/or written to file (created or
-// truncated before the status is known). With a label, download progress goes to the window's
-// status line and bar. Returns false on any failure, including a cancel between chunks; never
-// throws for a network failure and never words a message: the caller does.
+// truncated before the status is known, unless resumable keeps its bytes). With a label,
+// download progress goes to the window's status line and bar. A file download that breaks after
+// bytes arrived asks for the rest (a document in memory starts over); a cancel ends any wait at
+// once. Returns false on any failure, including a cancel; never throws for a network failure and
+// never words a message: the caller does.
 bool Get(const std::wstring& url, std::string* memory, const std::filesystem::path* file,
-         const wchar_t* label);
+         const wchar_t* label, Resumable* resumable = nullptr);
+
+// A strong ETag (quoted, not W/), the one validator that proves two responses hold the same bytes.
+bool StrongEtag(std::wstring_view validator);
+
+// How long a connection may stay silent, and the first pause before asking again (it doubles
+// each time); tests shorten them.
+extern int s_receiveTimeout;
+extern int s_retryPause;
 
 }  // namespace murk::setup

@@ -2,6 +2,7 @@
 
 #include "setup/config.h"
 #include "setup/job/channel.h"
+#include "setup/job/process.h"
 #include "setup/tools/http.h"
 
 #include <algorithm>
@@ -187,8 +188,11 @@ Download LatestAssetAt(std::wstring_view apiOrigin, const char* repository, cons
     const std::wstring name = Widen(repository);
     std::string body;
     if (!Get(std::wstring(apiOrigin) + L"/repos/" + name + L"/releases/latest", &body, nullptr,
-             nullptr))
+             nullptr)) {
+        // Telling a user who pressed Cancel to check the connection would be wrong.
+        CheckCancel();
         Fail(L"Couldn't reach GitHub to find " + name + L". Check the internet connection.");
+    }
     if (auto found = FindAsset(body, pattern)) return *std::move(found);
     Fail(L"No download of " + name + L" matched what Setup expects.");
 }

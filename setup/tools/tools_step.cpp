@@ -11,7 +11,11 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <system_error>
 
 namespace murk::setup {
@@ -21,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kDeepestLevel = 3;
+constexpr std::uint64_t kMegabyte = 1ull << 20;
 
 constexpr char kGitRepository[] = "git-for-windows/git";
 constexpr char kGitPattern[] = "MinGit-[0-9.]+-64-bit\\.zip";
@@ -81,12 +86,112 @@ fs::path SystemFolder() {
 
 // A listed digest that doesn't match means the archive isn't what its publisher released:
 // it must not be unpacked, let alone run.
-void CheckDigest(const BuildTool& tool, const fs::path& archive, const std::string& expected) {
-    const std::optional<std::string> actual = Sha256OfFile(archive);
+void CheckDigest(const BuildTool& tool, const std::string& expected,
+                 const std::optional<std::string>& actual) {
     if (actual && *actual == expected) return;
     Log(std::wstring(tool.name) + L": the release lists SHA-256 " + Widen(expected) +
         L", the download has " + (actual ? Widen(*actual) : std::wstring(L"none (unreadable)")));
     Fail(L"Couldn't download " + std::wstring(tool.name) + L" (the file arrived damaged).");
+}
+
+// Beside a partial archive, what a later job needs to ask for the rest of it.
+fs::path ResumeFileOf(const fs::path& archive) {
+    return archive.native() + L".resume";
+}
+
+struct KeptPartial {
+    std::wstring url;
+    std::uint64_t length = 0;
+    std::wstring validator;
+};
+
+std::optional<KeptPartial> ReadKept(const fs::path& resumeFile) {
+    std::ifstream in(resumeFile, std::ios::binary);
+    if (!in) return std::nullopt;
+    KeptPartial kept;
+    bool hasUrl = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("url=")) {
+            kept.url = Widen(line.substr(4));
+            hasUrl = true;
+        } else if (line.starts_with("length=")) {
+            kept.length = std::strtoull(line.c_str() + 7, nullptr, 10);
+        } else if (line.starts_with("validator=")) {
+            kept.validator = Widen(line.substr(10));
+        }
+    }
+    if (!hasUrl) return std::nullopt;
+    return kept;
+}
+
+void KeepPartial(const fs::path& archive, const std::wstring& url, const Resumable& state) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(archive, error);
+    if (error || size == 0) return;
+    std::ofstream out(ResumeFileOf(archive), std::ios::binary | std::ios::trunc);
+    out << "url=" << Utf8(url) << "\nlength=" << state.length
+        << "\nvalidator=" << Utf8(state.validator) << "\n";
+}
+
+// Bytes that an earlier job kept of this very download go on only where the rest can be proved
+// to fit them: the server still has the same file (a strong ETag), or the release's digest
+// will tell.
+Resumable KeptState(const fs::path& archive, const Download& download) {
+    Resumable state;
+    const std::optional<KeptPartial> kept = ReadKept(ResumeFileOf(archive));
+    if (!kept || kept->url != download.url) return state;
+    if (!StrongEtag(kept->validator) && download.sha256.empty()) return state;
+    state.keep = true;
+    state.length = kept->length;
+    state.validator = kept->validator;
+    return state;
+}
+
+void LogResumption(const wchar_t* name, std::uint64_t at, std::uint64_t length) {
+    const double megabytes = static_cast<double>(at) / static_cast<double>(kMegabyte);
+    wchar_t text[256];
+    if (length)
+        std::swprintf(text, std::size(text),
+                      L"%ls: the connection dropped at %.0f MB of %llu MB; resuming", name,
+                      megabytes, static_cast<unsigned long long>(length / kMegabyte));
+    else
+        std::swprintf(text, std::size(text), L"%ls: the connection dropped at %.0f MB; resuming",
+                      name, megabytes);
+    Log(text);
+}
+
+// Downloads the archive; a download that fails for good keeps what arrived, and what is needed
+// to go on with it, for the next job.
+void GetArchive(const BuildTool& tool, const Download& download, const fs::path& archive,
+                Resumable& state) {
+    // Only a failure writes it again: after a crash nothing claims to know the bytes left.
+    std::error_code error;
+    fs::remove(ResumeFileOf(archive), error);
+    if (Get(download.url, nullptr, &archive, tool.name, &state)) return;
+    KeepPartial(archive, download.url, state);
+    CheckCancel();
+    Fail(L"Couldn't download " + std::wstring(tool.name) + L".");
+}
+
+// The archive, going on from what an earlier job kept where that is safe, checked against the
+// digest that its release lists.
+void FetchArchive(const BuildTool& tool, const Download& download, const fs::path& archive) {
+    Resumable state = KeptState(archive, download);
+    state.onResume = [&tool](std::uint64_t at, std::uint64_t length) {
+        LogResumption(tool.name, at, length);
+    };
+    GetArchive(tool, download, archive, state);
+    if (download.sha256.empty()) return;
+    std::optional<std::string> actual = Sha256OfFile(archive);
+    if (actual != download.sha256 && state.stitched) {
+        // Pieces of different responses needn't fit together: once more, from zero.
+        std::error_code error;
+        fs::remove(archive, error);
+        Resumable whole{.onResume = state.onResume};
+        GetArchive(tool, download, archive, whole);
+        actual = Sha256OfFile(archive);
+    }
+    CheckDigest(tool, download.sha256, actual);
 }
 
 fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
@@ -101,11 +206,7 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
     // Before anything goes in: a folder whose download or unpack is cut off is still Setup's.
     std::ofstream(toolFolder / maintenance::kSetupMarker, std::ios::binary);
     const fs::path archive = toolsFolder / (name + L".zip");
-    if (!Get(download.url, nullptr, &archive, tool.name)) {
-        CheckCancel();
-        Fail(L"Couldn't download " + name + L".");
-    }
-    if (!download.sha256.empty()) CheckDigest(tool, archive, download.sha256);
+    FetchArchive(tool, download, archive);
 
     Status(L"Unpacking " + name);
     PostProgress(-1);
@@ -140,8 +241,10 @@ Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDom
     const std::wstring origin(indexOrigin);
     const std::wstring domain(indexDomain);
     std::string body;
-    if (!Get(origin + L"/v3-flatcontainer/python/index.json", &body, nullptr, nullptr))
+    if (!Get(origin + L"/v3-flatcontainer/python/index.json", &body, nullptr, nullptr)) {
+        CheckCancel();
         Fail(L"Couldn't reach " + domain + L" for Python. Check the internet connection.");
+    }
     const std::optional<std::string> version = FindNewestPython312(body);
     if (!version) Fail(L"No Python 3.12 package on " + domain + L".");
     const std::wstring text = Widen(*version);

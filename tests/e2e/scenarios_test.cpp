@@ -535,9 +535,9 @@ TEST_F(Scenario, CancelDuringToolDownloadThenSecondRunCompletes) {
     ASSERT_TRUE(WaitUntil(
         [&] { return world.Text(setup::kStatusLine).starts_with(L"Downloading Git: "); }));
     world.Click(setup::kMainButton);
-    ASSERT_TRUE(WaitUntil([&] { return world.Text(setup::kStatusLine) == L"Cancelling..."; }));
-    world.ReleaseDownload();
+    // The stalled download is given up at once: the job ends while the host still holds it.
     ExpectFailure(L"Cancelled.");
+    world.ReleaseDownload();
     EXPECT_EQ(world.LogLines(),
               Join({Header(),
                     {"== Checking the tools",
@@ -545,9 +545,18 @@ TEST_F(Scenario, CancelDuringToolDownloadThenSecondRunCompletes) {
     EXPECT_FALSE(fs::exists(Program(kTools[0])));
     EXPECT_FALSE(fs::exists(world.Repository()));
     EXPECT_TRUE(world.RunningChildren().empty());
+    // What arrived is kept for the next run.
+    EXPECT_TRUE(fs::exists(Tools() / L"Git.zip.resume"));
 
     world.Click(setup::kMainButton);
     ExpectEndBox(DoneMessage());
+    // It asked for the rest only, and its log reads as any run's.
+    const auto requests = world.server.Requests();
+    const auto resumed = std::find_if(requests.begin(), requests.end(), [](const auto& request) {
+        return request.target == kTools[0].url && !request.Header("Range").empty();
+    });
+    EXPECT_NE(resumed, requests.end());
+    EXPECT_FALSE(fs::exists(Tools() / L"Git.zip.resume"));
     EXPECT_EQ(LastJob(), Join({Header(),
                                AllDownloaded(),
                                Cloned(),
@@ -610,6 +619,25 @@ TEST_F(Scenario, ClosingDuringBuildAnsweredYesStopsAndEndsThenSecondRunCompletes
     EXPECT_EQ(LastJob().back(), std::string(kDone) + kOnDesktop);
     ExpectShortcut();
     ExpectClosesCleanly();
+}
+
+// Scenario 5: closing the window while a download has stopped flowing, answered Yes: the
+// program ends at once, waiting neither for the host nor for the platform to let go.
+TEST_F(Scenario, ClosingDuringAStalledDownloadAnsweredYesEndsAtOnce) {
+    world.PublishTools();
+    world.PublishProject();
+    world.StallDownload("cmake-3.31.2-windows-x86_64.zip");
+    StartInstall(world.image);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return world.Text(setup::kStatusLine).starts_with(L"Downloading CMake: "); }));
+    world.Close();
+    HWND question = world.WaitForBox();
+    ASSERT_NE(question, nullptr);
+    World::Press(question, IDYES);
+    EXPECT_EQ(world.WaitForExit(std::chrono::seconds(5)), 0u);
+    world.ReleaseDownload();
+    EXPECT_EQ(world.LogLines().back(), "Cancelled.");
+    EXPECT_TRUE(fs::exists(Tools() / L"CMake.zip.resume"));
 }
 
 // Scenario 6: failures, each with its exact message, the log ending in it, and the window idle.

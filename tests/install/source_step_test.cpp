@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 #include <map>
 #include <sstream>
 
@@ -231,6 +232,23 @@ TEST_F(SourceStep, UnreachableOrImplausibleReleaseTagGivesTheFallback) {
         EXPECT_EQ(Decisions(), std::vector<std::wstring>{L"Building release v0.2.78."}) << tag;
     }
     EXPECT_EQ(FallbackTag(), L"v0.2.78");
+}
+
+// The clone would not notice a cancel before it had run to its end: the lookup's cancel ends the
+// step before any git runs, rather than falling back to the program's own tag.
+TEST_F(SourceStep, ACancelDuringTheTagLookupEndsTheStep) {
+    test::Event resume;
+    server.Serve(kReleaseTarget, {.body = ReleaseDocument("v0.3.0", {}),
+                                  .pieceSize = 100,
+                                  .pause = [&](std::size_t) { resume.Wait(30000); }});
+    auto step = std::async(std::launch::async, [&] { return Step(); });
+    EXPECT_TRUE(test::Eventually([&] { return server.BodyBytesSent() > 0; }, 30000));
+    s_cancel = true;
+    EXPECT_EQ(step.get(), L"Cancelled.");
+    resume.Set();
+    s_cancel = false;
+    EXPECT_FALSE(fs::exists(state / L"calls.txt"));
+    EXPECT_FALSE(fs::exists(repository));
 }
 
 TEST(PlausibleTag, AcceptsTagsAndRefusesWhatGitOrACommandLineWouldMisread) {

@@ -33,6 +33,8 @@ const char* Reason(int status) {
     switch (status) {
         case 200:
             return "OK";
+        case 206:
+            return "Partial Content";
         case 301:
             return "Moved Permanently";
         case 302:
@@ -41,6 +43,8 @@ const char* Reason(int status) {
             return "Forbidden";
         case 404:
             return "Not Found";
+        case 416:
+            return "Range Not Satisfiable";
         case 500:
             return "Internal Server Error";
         default:
@@ -91,6 +95,23 @@ HttpRequest Parse(const std::string& head) {
         start = end + 2;
     }
     return request;
+}
+
+// The N of "Range: bytes=N-", the only form a client of this program asks.
+std::optional<std::uint64_t> RangeStart(const HttpRequest& request) {
+    const std::vector<std::string> ranges = request.Header("Range");
+    if (ranges.size() != 1 || !ranges[0].starts_with("bytes=") || !ranges[0].ends_with("-"))
+        return std::nullopt;
+    const std::string digits = ranges[0].substr(6, ranges[0].size() - 7);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::stoull(digits);
+}
+
+std::string HeaderOf(const HttpResponse& response, const std::string& name) {
+    for (const auto& [key, value] : response.headers)
+        if (Lower(key) == Lower(name)) return value;
+    return {};
 }
 
 }  // namespace
@@ -144,6 +165,11 @@ void HttpServer::Serve(const std::string& target, HttpResponse response) {
     routes_[target] = std::move(response);
 }
 
+void HttpServer::ServeOnce(const std::string& target, HttpResponse response) {
+    std::lock_guard lock(lock_);
+    once_.emplace(target, std::move(response));
+}
+
 std::vector<HttpRequest> HttpServer::Requests() const {
     std::lock_guard lock(lock_);
     return requests_;
@@ -163,8 +189,14 @@ void HttpServer::Loop() {
             if (stopping_) return;
             continue;
         }
+        ++connections_;
         client_ = client;
-        Answer(client);
+        if (Answer(client)) {
+            const linger abort{.l_onoff = 1, .l_linger = 0};
+            setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                       sizeof abort);
+            client_ = kNoSocket;
+        }
         if (client_.exchange(kNoSocket) != kNoSocket) shutdown(client, SD_SEND);
         closesocket(client);
     }
@@ -172,56 +204,111 @@ void HttpServer::Loop() {
 
 // One request per connection ("Connection: close"), so the client never waits on a kept-alive
 // socket that this single-threaded server isn't reading.
-void HttpServer::Answer(Socket client) {
+bool HttpServer::Answer(Socket client) {
     const DWORD timeout = kReceiveTimeoutMs;
     setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
                sizeof timeout);
     std::string head;
-    if (!ReadHead(client, head)) return;
+    if (!ReadHead(client, head)) return false;
     HttpRequest request = Parse(head);
     HttpResponse response;
     {
         std::lock_guard lock(lock_);
         requests_.push_back(request);
+        const auto once = once_.lower_bound(request.target);
         const auto route = routes_.find(request.target);
-        if (route != routes_.end()) {
+        if (once != once_.end() && once->first == request.target) {
+            response = std::move(once->second);
+            once_.erase(once);
+        } else if (route != routes_.end()) {
             response = route->second;
         } else {
             response.status = 404;
             response.body = "not found";
         }
     }
+    if (response.beforeAnswer) response.beforeAnswer();
 
-    const std::uint64_t size = response.generated ? response.generated : response.body.size();
+    std::uint64_t size = response.generated ? response.generated : response.body.size();
+    std::uint64_t from = 0;
+    std::string extra;
+    const std::optional<std::uint64_t> start = RangeStart(request);
+    const std::vector<std::string> ifRange = request.Header("If-Range");
+    const bool unchanged = ifRange.empty() || (ifRange.size() == 1 &&
+                                               (ifRange[0] == HeaderOf(response, "ETag") ||
+                                                ifRange[0] == HeaderOf(response, "Last-Modified")));
+    if (response.status == 200 && response.ranges && start && unchanged && *start >= size) {
+        response = {.status = 416,
+                    .headers = {{"Content-Range", "bytes */" + std::to_string(size)}}};
+        size = 0;
+    } else if (response.status == 200 && response.ranges && start && unchanged) {
+        from = *start;
+        response.status = 206;
+        response.contentLength.reset();
+        extra = "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(size - 1) +
+                "/" + std::to_string(size) + "\r\n";
+    }
+
     std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " +
                       Reason(response.status) + "\r\nConnection: close\r\n";
     if (!response.omitContentLength)
-        out += "Content-Length: " + std::to_string(response.contentLength.value_or(size)) + "\r\n";
+        out += "Content-Length: " + std::to_string(response.contentLength.value_or(size - from)) +
+               "\r\n";
     for (const auto& [name, value] : response.headers)
         out += name + ": " + value + "\r\n";
-    out += "\r\n";
-    if (!SendAll(client, out.data(), out.size())) return;
+    out += extra + "\r\n";
+    if (!SendAll(client, out.data(), out.size())) return false;
 
+    // What this answer sends of the content: [from, end).
+    const std::uint64_t end =
+        response.dropAfter ? std::min(size, from + *response.dropAfter) : size;
+    std::string pattern;
     if (response.generated) {
-        std::string piece(kGeneratedPiece, '\0');
-        for (std::size_t i = 0; i < kGeneratedPiece; ++i)
-            piece[i] = GeneratedByte(i);
-        for (std::uint64_t offset = 0; offset < size && !stopping_;) {
-            const std::size_t count =
-                static_cast<std::size_t>(std::min<std::uint64_t>(kGeneratedPiece, size - offset));
-            if (!SendAll(client, piece.data(), count)) return;
-            offset += count;
-        }
-        return;
+        // A whole number of periods and one more, so that a piece may begin at any offset.
+        pattern.resize(kGeneratedPiece + kGeneratedPeriod);
+        for (std::size_t i = 0; i < pattern.size(); ++i)
+            pattern[i] = GeneratedByte(i);
     }
-    const std::size_t pieceSize = response.pieceSize ? response.pieceSize : response.body.size();
-    std::size_t sent = 0;
-    for (std::size_t pieces = 0; sent < response.body.size(); ++pieces) {
+    std::uint64_t pieceSize =
+        response.pieceSize ? response.pieceSize : std::max<std::uint64_t>(size, 1);
+    if (response.generated) pieceSize = std::min<std::uint64_t>(pieceSize, kGeneratedPiece);
+    std::uint64_t offset = from;
+    for (std::size_t pieces = 0; offset < end && !stopping_; ++pieces) {
         if (pieces > 0 && response.pause) response.pause(pieces);
-        const std::size_t count = std::min(pieceSize, response.body.size() - sent);
-        if (!SendAll(client, response.body.data() + sent, count)) return;
-        sent += count;
+        const std::size_t count = static_cast<std::size_t>(std::min(pieceSize, end - offset));
+        const char* data = response.generated ? pattern.data() + offset % kGeneratedPeriod
+                                              : response.body.data() + offset;
+        if (!SendAll(client, data, count)) return false;
+        offset += count;
+        bodyBytesSent_ += count;
     }
+    return response.dropAfter && offset < size && response.reset;
+}
+
+FullListener::FullListener() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) throw std::runtime_error("WSAStartup failed");
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    queued_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    // A backlog of none holds one connection; the queued one fills it, so the system drops
+    // every later connection request and the client waits.
+    if (listener_ == INVALID_SOCKET || queued_ == INVALID_SOCKET ||
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, 0) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        connect(queued_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("can't fill a listener's queue on 127.0.0.1");
+    port_ = ntohs(address.sin_port);
+}
+
+FullListener::~FullListener() {
+    closesocket(queued_);
+    closesocket(listener_);
+    WSACleanup();
 }
 
 }  // namespace murk::test

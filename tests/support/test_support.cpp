@@ -83,6 +83,15 @@ bool Collector::WaitUntil(const std::function<bool()>& done, DWORD timeoutMillis
     return true;
 }
 
+bool Eventually(const std::function<bool()>& condition, DWORD timeoutMilliseconds) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMilliseconds;
+    while (!condition()) {
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(10);
+    }
+    return true;
+}
+
 LRESULT CALLBACK Collector::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
         auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);

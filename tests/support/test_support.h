@@ -92,6 +92,26 @@ class FakeSystem {
     void OnQuery(std::function<void()> action);
 };
 
+// A manual-reset event that a test sets to let a scripted server or stand-in go on.
+class Event {
+  public:
+    Event() : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Event() { CloseHandle(handle_); }
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    void Set() { SetEvent(handle_); }
+    // False on time-out.
+    bool Wait(DWORD timeoutMilliseconds) {
+        return WaitForSingleObject(handle_, timeoutMilliseconds) == WAIT_OBJECT_0;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+// Checks condition every 10 ms until it holds; false on time-out.
+bool Eventually(const std::function<bool()>& condition, DWORD timeoutMilliseconds);
+
 // Makes sure s_job exists (kill-on-close), as the program entry does; it lives to the end.
 void EnsureJobObject();
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -158,15 +159,6 @@ TEST(Get, RedirectIsFollowedAndTheFinalStatusCounts) {
     EXPECT_EQ(server.CountRequests("/nowhere"), 1u);
 }
 
-TEST(Get, BodyShorterThanItsLengthFailsAndKeepsThePartialFile) {
-    HttpServer server;
-    server.Serve("/short", {.body = Text(5000), .contentLength = 9000});
-    TempFolder folder;
-    const fs::path file = folder / L"short.zip";
-    EXPECT_FALSE(Get(server.Origin() + L"/short", nullptr, &file, nullptr));
-    EXPECT_EQ(ReadBytes(file), Text(5000));
-}
-
 TEST(Get, BodyLongerThanItsLengthIsNeverTakenWhole) {
     HttpServer server;
     const std::string body = Text(9000);
@@ -236,6 +228,213 @@ TEST(Get, CancelDuringAStalledTransferStopsBeforeTheNextChunk) {
     EXPECT_GT(written.size(), 0u);
     EXPECT_LE(written.size(), 4000u);
     EXPECT_EQ(written, body.substr(0, written.size()));
+}
+
+// Cases that ask again: the pauses between attempts are cut to almost nothing.
+class GetAgain : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        s_retryPause = 10;
+        s_cancel = false;
+    }
+    void TearDown() override {
+        s_retryPause = 1000;
+        s_receiveTimeout = 60000;
+        s_cancel = false;
+    }
+    std::wstring Url() const { return server.Origin() + L"/clang.zip"; }
+
+    HttpServer server;
+    TempFolder folder;
+    const fs::path file = folder / L"Clang.zip";
+};
+
+std::vector<std::string> Ranges(const HttpServer& server) {
+    std::vector<std::string> ranges;
+    for (const auto& request : server.Requests()) {
+        const auto range = request.Header("Range");
+        ranges.push_back(range.empty() ? "" : range[0]);
+    }
+    return ranges;
+}
+
+TEST_F(GetAgain, ADroppedBodyGoesOnFromItsLastByteAskingForTheSameFile) {
+    const std::string body = Text(3 << 20);
+    const std::string date = "Tue, 03 Dec 2024 10:00:00 GMT";
+    struct Case {
+        bool reset;
+        std::vector<std::pair<std::string, std::string>> headers;
+        std::string validator;
+    };
+    for (const Case& c :
+         {Case{true, {{"ETag", "\"v1\""}}, "\"v1\""},
+          Case{false, {{"ETag", "W/\"v1\""}, {"Last-Modified", date}}, date}, Case{true, {}, ""}}) {
+        SCOPED_TRACE(c.validator);
+        HttpServer server;
+        server.ServeOnce(
+            "/clang.zip",
+            {.body = body, .headers = c.headers, .dropAfter = 1 << 20, .reset = c.reset});
+        server.Serve("/clang.zip", {.body = body, .headers = c.headers});
+        Collector window;
+        std::vector<std::uint64_t> resumedAt;
+        Resumable state{.onResume = [&](std::uint64_t at, std::uint64_t length) {
+            resumedAt.push_back(at);
+            EXPECT_EQ(length, body.size());
+        }};
+        EXPECT_TRUE(Get(server.Origin() + L"/clang.zip", nullptr, &file, L"Clang", &state));
+        window.Drain();
+        EXPECT_TRUE(ReadBytes(file) == body);
+        ASSERT_EQ(resumedAt.size(), 1u);
+        EXPECT_TRUE(resumedAt[0] > 0 && resumedAt[0] <= 1u << 20) << resumedAt[0];
+        EXPECT_EQ(Ranges(server),
+                  (std::vector<std::string>{"", "bytes=" + std::to_string(resumedAt[0]) + "-"}));
+        const auto ifRange = server.Requests().back().Header("If-Range");
+        EXPECT_EQ(ifRange.empty() ? "" : ifRange[0], c.validator);
+        EXPECT_TRUE(state.stitched);
+        EXPECT_EQ(state.validator, Widen(c.validator));
+        // The bar goes on from where it stood; Get logs nothing itself.
+        EXPECT_TRUE(std::is_sorted(window.progress.begin(), window.progress.end()));
+        EXPECT_EQ(window.progress.back(), 100);
+        EXPECT_TRUE(window.logs.empty());
+    }
+}
+
+TEST_F(GetAgain, ARangeTheServerWontServeStartsOverFromByteZero) {
+    const std::string body = Text(1 << 20);
+    const std::string changed = Text((1 << 20) + 7).substr(7);
+    enum Answer { kIgnoresRanges, kRangeNotSatisfiable, kChangedFile };
+    for (const Answer answer : {kIgnoresRanges, kRangeNotSatisfiable, kChangedFile}) {
+        SCOPED_TRACE(answer);
+        HttpServer server;
+        server.ServeOnce("/clang.zip",
+                         {.body = body, .headers = {{"ETag", "\"a\""}}, .dropAfter = 300000});
+        if (answer == kRangeNotSatisfiable) server.ServeOnce("/clang.zip", {.status = 416});
+        const bool changes = answer == kChangedFile;
+        server.Serve("/clang.zip", {.body = changes ? changed : body,
+                                    .headers = {{"ETag", changes ? "\"b\"" : "\"a\""}},
+                                    .ranges = answer != kIgnoresRanges});
+        Resumable state;
+        EXPECT_TRUE(Get(server.Origin() + L"/clang.zip", nullptr, &file, nullptr, &state));
+        EXPECT_TRUE(ReadBytes(file) == (changes ? changed : body));
+        EXPECT_FALSE(state.stitched);
+        EXPECT_EQ(state.validator, changes ? L"\"b\"" : L"\"a\"");
+        EXPECT_EQ(server.Requests()[1].Header("If-Range"), std::vector<std::string>{"\"a\""});
+        // After a 416 the whole file is asked for again.
+        EXPECT_EQ(Ranges(server).size(), answer == kRangeNotSatisfiable ? 3u : 2u);
+        EXPECT_EQ(Ranges(server).back(), answer == kRangeNotSatisfiable ? "" : "bytes=300000-");
+    }
+}
+
+TEST_F(GetAgain, FourAttemptsWithoutProgressInARowEndIt) {
+    const std::string body = Text(100000);
+    server.ServeOnce("/clang.zip", {.body = body, .dropAfter = 1000});
+    for (int i = 0; i < 3; ++i)
+        server.ServeOnce("/clang.zip", {.body = body, .dropAfter = 0});
+    server.ServeOnce("/clang.zip", {.body = body, .dropAfter = 1000});  // progress: counts anew
+    server.Serve("/clang.zip", {.body = body, .dropAfter = 0});
+    Resumable state;
+    EXPECT_FALSE(Get(Url(), nullptr, &file, nullptr, &state));
+    EXPECT_EQ(Ranges(server), (std::vector<std::string>{
+                                  "", "bytes=1000-", "bytes=1000-", "bytes=1000-", "bytes=1000-",
+                                  "bytes=2000-", "bytes=2000-", "bytes=2000-", "bytes=2000-"}));
+    // What arrived stays, with what is needed to ask for the rest later.
+    EXPECT_EQ(ReadBytes(file), body.substr(0, 2000));
+    EXPECT_EQ(state.length, body.size());
+
+    // A status that asking again won't change ends it at once.
+    HttpServer failing;
+    failing.ServeOnce("/clang.zip", {.body = body, .dropAfter = 1000});
+    failing.Serve("/clang.zip", {.status = 500});
+    EXPECT_FALSE(Get(failing.Origin() + L"/clang.zip", nullptr, &file, nullptr));
+    EXPECT_EQ(failing.Requests().size(), 2u);
+    EXPECT_EQ(ReadBytes(file), body.substr(0, 1000));
+}
+
+TEST_F(GetAgain, ADocumentStartsOverAtMostFourTimesInAll) {
+    const std::string body = Text(50000);
+    server.ServeOnce("/doc", {.body = body, .dropAfter = 20000, .reset = true});
+    server.Serve("/doc", {.body = body});
+    std::string memory;
+    EXPECT_TRUE(Get(server.Origin() + L"/doc", &memory, nullptr, nullptr));
+    EXPECT_TRUE(memory == body);
+
+    server.Serve("/doc", {.body = body, .dropAfter = 20000});
+    memory.clear();
+    EXPECT_FALSE(Get(server.Origin() + L"/doc", &memory, nullptr, nullptr));
+    EXPECT_EQ(Ranges(server), std::vector<std::string>(6, ""));
+}
+
+TEST_F(GetAgain, ASilentConnectionIsAskedAgainAfterTheReceiveTimeout) {
+    s_receiveTimeout = 1000;
+    // Silent before any byte came: that is no transfer to go on with.
+    test::Event answer;
+    server.Serve("/silent", {.beforeAnswer = [&] { answer.Wait(30000); }});
+    auto silent = std::async(std::launch::async, [&] {
+        return Get(server.Origin() + L"/silent", nullptr, &file, nullptr);
+    });
+    EXPECT_EQ(silent.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    answer.Set();
+    EXPECT_FALSE(silent.get());
+    EXPECT_EQ(server.CountRequests("/silent"), 1u);
+
+    const std::string body = Text(1 << 20);
+    test::Event resumed;
+    server.ServeOnce("/clang.zip", {.body = body, .pieceSize = 100000, .pause = [&](std::size_t) {
+                                        resumed.Wait(30000);
+                                    }});
+    server.Serve("/clang.zip", {.body = body});
+    Resumable state{.onResume = [&](std::uint64_t, std::uint64_t) { resumed.Set(); }};
+    EXPECT_TRUE(Get(Url(), nullptr, &file, nullptr, &state));
+    EXPECT_TRUE(ReadBytes(file) == body);
+    EXPECT_TRUE(state.stitched);
+    EXPECT_EQ(server.CountRequests("/clang.zip"), 2u);
+}
+
+// Whatever the network is doing, a cancel ends Get within 2 seconds: it gives up the request
+// instead of waiting for the platform to let go of it. (Name resolution can't be held up on
+// loopback; it is one of the waits of the same asynchronous send.)
+TEST_F(GetAgain, ACancelEndsEveryWaitAtOnce) {
+    test::Event answer;
+    test::Event flow;
+    server.Serve("/silent", {.beforeAnswer = [&] { answer.Wait(30000); }});
+    server.Serve("/stalled", {.body = Text(300000), .pieceSize = 1000, .pause = [&](std::size_t) {
+                                  flow.Wait(30000);
+                              }});
+    test::FullListener full;
+    struct Wait {
+        const char* name;
+        std::wstring url;
+        std::function<bool()> reached;
+        test::Event* release;
+    };
+    // The handshake last: the server is left reading a request that never comes.
+    for (const Wait& wait :
+         {Wait{"connecting", L"http://127.0.0.1:" + std::to_wstring(full.Port()) + L"/x",
+               [] { return true; }, nullptr},
+          Wait{"waiting for the response", server.Origin() + L"/silent",
+               [&] { return server.Connections() == 1; }, &answer},
+          Wait{"stalled body", server.Origin() + L"/stalled",
+               [&] { return server.BodyBytesSent() > 0; }, &flow},
+          Wait{"TLS handshake", L"https://127.0.0.1:" + std::to_wstring(server.Port()) + L"/x",
+               [&] { return server.Connections() == 3; }, nullptr}}) {
+        SCOPED_TRACE(wait.name);
+        s_cancel = false;
+        auto result =
+            std::async(std::launch::async, [&] { return Get(wait.url, nullptr, &file, nullptr); });
+        EXPECT_TRUE(test::Eventually(wait.reached, 30000));
+        Sleep(300);  // well into the wait
+        EXPECT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+        s_cancel = true;
+        EXPECT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+        EXPECT_FALSE(result.get());
+        if (wait.release) wait.release->Set();  // the server goes on with the next connection
+    }
+}
+
+TEST_F(GetAgain, BodyShorterThanItsLengthFailsAndKeepsThePartialFile) {
+    server.Serve("/short", {.body = Text(5000), .contentLength = 9000});
+    EXPECT_FALSE(Get(server.Origin() + L"/short", nullptr, &file, nullptr));
+    EXPECT_EQ(ReadBytes(file), Text(5000));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "setup/job/channel.h"
 #include "setup/job/process.h"
 #include "setup/tools/digest.h"
+#include "setup/tools/http.h"
 #include "tests/support/http_server.h"
 #include "tests/support/release_document.h"
 #include "tests/support/standin.h"
@@ -52,10 +53,12 @@ class ToolsStep : public ::testing::Test {
         ASSERT_TRUE(test::InstallSystemTar(test::StandinProgram(L"tar", L"tar.exe")));
         if (!s_job) s_job = CreateKillOnCloseJob();
         s_cancel = false;
+        s_retryPause = 10;
     }
     void TearDown() override {
         SetEnvironmentVariableW(L"PATH", savedPath_.c_str());
         s_cancel = false;
+        s_retryPause = 1000;
     }
 
     // Publishes a tool archive as the only asset of repository's latest release (or of the
@@ -97,6 +100,43 @@ class ToolsStep : public ::testing::Test {
             return failure.message;
         }
         return L"(no failure)";
+    }
+
+    // The lines the step logged since the last call.
+    std::vector<std::wstring> NewLines() {
+        window.Drain();
+        std::vector<std::wstring> lines;
+        lines.swap(window.logs);
+        return lines;
+    }
+    // What a download of Ninja logs when nothing goes wrong.
+    std::vector<std::wstring> NinjaDownloaded(const std::wstring& url) {
+        const fs::path tools = install / L"tools";
+        return {L"== Checking the tools", L"Ninja: downloading " + url, L"== Unpacking Ninja",
+                L"$ " + Quote(test::SystemTarPath()) + L" -xf " + Quote(tools / L"Ninja.zip") +
+                    L" -C " + Quote(tools / L"Ninja"),
+                L"Ninja: " + (tools / L"Ninja" / L"ninja.exe").native()};
+    }
+    std::vector<std::string> ArchiveRanges(const std::string& target) {
+        std::vector<std::string> ranges;
+        for (const auto& request : server.Requests()) {
+            if (request.target != target) continue;
+            const auto range = request.Header("Range");
+            ranges.push_back(range.empty() ? "" : range[0]);
+        }
+        return ranges;
+    }
+
+    // What a failed download of Ninja leaves for the next job, in a tools folder of nothing else.
+    void KeepPartial(const std::string& bytes, const std::string& url, std::size_t length,
+                     const std::string& validator) {
+        const fs::path tools = install / L"tools";
+        fs::remove_all(tools);
+        fs::create_directories(tools);
+        WriteBytes(tools / L"Ninja.zip", bytes);
+        WriteBytes(tools / L"Ninja.zip.resume", "url=" + url +
+                                                    "\nlength=" + std::to_string(length) +
+                                                    "\nvalidator=" + validator + "\n");
     }
 
     bool Logged(const std::wstring& line) {
@@ -342,28 +382,112 @@ TEST_F(ToolsStep, CancelDuringADownloadEndsWithCancelled) {
     EXPECT_EQ(job.get(), L"Cancelled.");
 }
 
-TEST_F(ToolsStep, CancelDuringALookupEndsWithItsCouldntReachMessage) {
-    std::promise<void> resume;
-    std::shared_future<void> resumed = resume.get_future().share();
-    std::promise<void> reached;
-    auto reachedOnce = std::make_shared<std::once_flag>();
-    server.Serve("/repos/Kitware/CMake/releases/latest",
-                 {.body = ReleaseDocument("v3.31.2", {}),
-                  .pieceSize = 100,
-                  .pause = [&, resumed, reachedOnce](std::size_t) {
-                      std::call_once(*reachedOnce, [&] { reached.set_value(); });
-                      resumed.wait();
-                  }});
-    const std::vector<BuildTool> cmake = {Tools()[1]};
-    auto job = std::async(std::launch::async, [&] { return Failure(cmake); });
-    EXPECT_EQ(reached.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    s_cancel = true;
-    resume.set_value();
-    EXPECT_EQ(job.get(),
-              L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection.");
-
+// A user who pressed Cancel is not told to check the connection.
+TEST_F(ToolsStep, CancelDuringALookupEndsWithCancelled) {
+    test::Event resume;
+    const auto tools = Tools();
+    for (const auto& [target, tool] :
+         {std::pair<std::string, BuildTool>{"/repos/Kitware/CMake/releases/latest", tools[1]},
+          std::pair<std::string, BuildTool>{"/v3-flatcontainer/python/index.json", tools[4]}}) {
+        s_cancel = false;
+        const std::uint64_t sent = server.BodyBytesSent();
+        server.Serve(target, {.body = ReleaseDocument("v3.31.2", {}),
+                              .pieceSize = 100,
+                              .pause = [&](std::size_t) { resume.Wait(30000); }});
+        auto job = std::async(std::launch::async, [&] { return Failure({tool}); });
+        EXPECT_TRUE(test::Eventually([&] { return server.BodyBytesSent() > sent; }, 30000));
+        s_cancel = true;
+        EXPECT_EQ(job.get(), L"Cancelled.") << target;
+        resume.Set();
+    }
     // A cancel that is already set is seen before the next tool is looked at.
-    EXPECT_EQ(Failure(cmake), L"Cancelled.");
+    EXPECT_EQ(Failure({tools[1]}), L"Cancelled.");
+}
+
+// A download that fails for good keeps what arrived; the next job asks for the rest and logs
+// what a download always logs.
+TEST_F(ToolsStep, APartialArchiveOutlivesTheJobAndTheNextOneGoesOnSilently) {
+    const std::string program(3 << 20, 'n');
+    const std::string zip = StoredZip({{"ninja.exe", program}});
+    Publish("ninja-build/ninja", "ninja-win.zip", zip, "sha256:" + Sha256Hex(zip));
+    const std::string target = "/downloads/ninja-win.zip";
+    const std::wstring url = server.Origin() + Widen(target);
+    server.ServeOnce(target, {.body = zip, .dropAfter = 2 << 20});
+    server.Serve(target, {.status = 503});
+    const std::vector<BuildTool> ninja = {Tools()[2]};
+
+    EXPECT_EQ(Failure(ninja), L"Couldn't download Ninja.");
+    EXPECT_EQ(NewLines(), (std::vector<std::wstring>{
+                              L"== Checking the tools", L"Ninja: downloading " + url,
+                              L"Ninja: the connection dropped at 2 MB of 3 MB; resuming"}));
+    const fs::path archive = install / L"tools" / L"Ninja.zip";
+    const fs::path resume = install / L"tools" / L"Ninja.zip.resume";
+    EXPECT_TRUE(ReadBytes(archive) == zip.substr(0, 2 << 20));
+    EXPECT_EQ(ReadBytes(resume),
+              "url=" + Utf8(url) + "\nlength=" + std::to_string(zip.size()) + "\nvalidator=\n");
+
+    server.Serve(target, {.body = zip});
+    window.progress.clear();
+    ProvideTools(install.path(), ninja);
+    EXPECT_EQ(NewLines(), NinjaDownloaded(url));
+    EXPECT_EQ(ArchiveRanges(target).back(), "bytes=" + std::to_string(2 << 20) + "-");
+    ASSERT_FALSE(window.progress.empty());
+    EXPECT_GE(window.progress.front(), 66);  // counts on from the bytes already there
+    EXPECT_TRUE(ReadBytes(install / L"tools" / L"Ninja" / L"ninja.exe") == program);
+    EXPECT_FALSE(fs::exists(archive));
+    EXPECT_FALSE(fs::exists(resume));
+}
+
+// Without a digest, only a strong ETag proves that the rest fits the bytes kept.
+TEST_F(ToolsStep, AKeptPartialGoesOnOnlyWhereTheRestCanBeProvedToFit) {
+    const std::string zip = StoredZip({{"ninja.exe", std::string(200000, 'n')}});
+    const std::string target = "/downloads/ninja-win.zip";
+    const std::wstring url = server.Origin() + Widen(target);
+    const std::vector<BuildTool> ninja = {Tools()[2]};
+    for (const std::string etag : {"", "W/\"weak\"", "\"strong\""}) {
+        SCOPED_TRACE(etag);
+        Publish("ninja-build/ninja", "ninja-win.zip", zip);
+        server.Serve(target, {.body = zip, .headers = {{"ETag", etag}}});
+        KeepPartial(zip.substr(0, 1000), Utf8(url), zip.size(), etag);
+        ProvideTools(install.path(), ninja);
+        EXPECT_EQ(NewLines(), NinjaDownloaded(url));
+        EXPECT_EQ(ArchiveRanges(target).back(), etag == "\"strong\"" ? "bytes=1000-" : "");
+    }
+    // Nor are bytes of another URL than the lookup gives now.
+    Publish("ninja-build/ninja", "ninja-win.zip", zip, "sha256:" + Sha256Hex(zip));
+    KeepPartial(zip.substr(0, 1000), server.OriginUtf8() + "/downloads/old.zip", zip.size(),
+                "\"strong\"");
+    ProvideTools(install.path(), ninja);
+    EXPECT_EQ(ArchiveRanges(target).back(), "");
+}
+
+TEST_F(ToolsStep, AResumedArchiveThatFailsItsDigestIsFetchedOnceMoreWhole) {
+    const std::string zip = StoredZip({{"ninja.exe", std::string(200000, 'n')}});
+    const std::string target = "/downloads/ninja-win.zip";
+    const std::wstring url = server.Origin() + Widen(target);
+    const std::vector<BuildTool> ninja = {Tools()[2]};
+    // Bytes that don't belong to the archive, as a server that changed it unannounced leaves.
+    const std::string foreign(1000, 'x');
+
+    Publish("ninja-build/ninja", "ninja-win.zip", zip, "sha256:" + Sha256Hex(zip));
+    KeepPartial(foreign, Utf8(url), zip.size(), "");
+    ProvideTools(install.path(), ninja);
+    EXPECT_EQ(NewLines(), NinjaDownloaded(url));
+    EXPECT_EQ(ArchiveRanges(target), (std::vector<std::string>{"bytes=1000-", ""}));
+    EXPECT_TRUE(ReadBytes(install / L"tools" / L"Ninja" / L"ninja.exe") ==
+                std::string(200000, 'n'));
+
+    // Once more only: a whole download that fails its digest too ends the job.
+    const std::string listed(64, '0');
+    Publish("ninja-build/ninja", "ninja-win.zip", zip, "sha256:" + listed);
+    KeepPartial(foreign, Utf8(url), zip.size(), "");
+    EXPECT_EQ(Failure(ninja), L"Couldn't download Ninja (the file arrived damaged).");
+    EXPECT_EQ(ArchiveRanges(target),
+              (std::vector<std::string>{"bytes=1000-", "", "bytes=1000-", ""}));
+    const std::vector<std::wstring> lines = NewLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], L"Ninja: the release lists SHA-256 " + Widen(listed) +
+                            L", the download has " + Widen(Sha256Hex(zip)));
 }
 
 TEST(FindUnder, FilesOnlyExactNameAtMostThreeLevelsDown) {
