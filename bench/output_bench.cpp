@@ -37,13 +37,30 @@ constexpr unsigned long kLines = kTotalBytes / kLineBytes;
 
 std::atomic<long> g_received{0};
 
+// Counts the lines it takes (each ends with CR LF).
 LRESULT CALLBACK DrainProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == kLogMessage || message == kStatusMessage || message == kDoneMessage) {
-        TakePayload(lParam);
-        ++g_received;
-        return 0;
+    switch (message) {
+        case kLogMessage: {
+            const std::wstring text = TakeLog().text;
+            long lines = 0;
+            for (size_t at = text.find(L'\n'); at != std::wstring::npos;
+                 at = text.find(L'\n', at + 1))
+                ++lines;
+            g_received += lines;
+            return 0;
+        }
+        case kStatusMessage:
+            TakeStatus();
+            return 0;
+        case kProgressMessage:
+            TakeProgress();
+            return 0;
+        case kDoneMessage:
+            TakePayload(lParam);
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
     }
-    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 // A window on its own thread that handles every message as fast as it can.
