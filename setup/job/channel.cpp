@@ -177,9 +177,16 @@ void Fail(std::wstring_view message) {
 void OpenLog(const std::filesystem::path& folder) {
     std::lock_guard lock(s_logLock);
     if (s_logFile.is_open()) return;
+    const std::filesystem::path file = folder / L"setup.log";
+    // Appended to, but not through append mode: there the C runtime moves to the end of the
+    // file before every write, a system call per line that under Wine costs more than the write
+    // itself. Opening for appending only makes the file when it's missing.
+    { std::ofstream create(file, std::ios::out | std::ios::app); }
     // Text mode: every "\n" reaches the disk as CR LF.
-    s_logFile.open(folder / L"setup.log", std::ios::out | std::ios::app);
-    if (s_logFile.is_open()) s_logFile.clear();
+    s_logFile.open(file, std::ios::in | std::ios::out);
+    if (!s_logFile.is_open()) return;
+    s_logFile.clear();
+    s_logFile.seekp(0, std::ios::end);
 }
 
 void CloseLog() {
