@@ -2,17 +2,27 @@
 // thrown away (the pipe's own cost), through Run with Log writing setup.log and posting each
 // line to a window that handles its messages on another thread, and through Run with only
 // one of the two (file or window), to see where the time goes.
+//
+// Then a build's flood as the user meets it: 300,000 lines through Run, setup.log and the
+// program's own window, its details view hidden as it opens and then shown, while another
+// thread checks that the window still answers. "output_bench window" runs only the first of
+// these, "output_bench window-shown" only the second.
 #include "setup/job/channel.h"
 #include "setup/job/handles.h"
 #include "setup/job/process.h"
+#include "setup/job/system.h"
+#include "setup/window/window.h"
 #include "tests/support/test_support.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <future>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -27,13 +37,30 @@ constexpr unsigned long kLines = kTotalBytes / kLineBytes;
 
 std::atomic<long> g_received{0};
 
+// Counts the lines it takes (each ends with CR LF).
 LRESULT CALLBACK DrainProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == kLogMessage || message == kStatusMessage || message == kDoneMessage) {
-        TakePayload(lParam);
-        ++g_received;
-        return 0;
+    switch (message) {
+        case kLogMessage: {
+            const std::wstring text = TakeLog().text;
+            long lines = 0;
+            for (size_t at = text.find(L'\n'); at != std::wstring::npos;
+                 at = text.find(L'\n', at + 1))
+                ++lines;
+            g_received += lines;
+            return 0;
+        }
+        case kStatusMessage:
+            TakeStatus();
+            return 0;
+        case kProgressMessage:
+            TakeProgress();
+            return 0;
+        case kDoneMessage:
+            TakePayload(lParam);
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
     }
-    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 // A window on its own thread that handles every message as fast as it can.
@@ -121,9 +148,154 @@ void Report(const char* what, double seconds) {
                 kTotalBytes / double(1 << 20) / seconds, seconds * 1e6 / kLines);
 }
 
+// --- The real window ---
+
+constexpr unsigned long kWindowLines = 300000;
+constexpr unsigned long kWindowLineBytes = 78;  // 80 with CR LF
+constexpr wchar_t kFinalMessage[] = L"Flood done.";
+constexpr DWORD kProbeTimeout = 2000;
+
+struct WindowFlood {
+    Clock::time_point started;
+    Clock::time_point lastChildLine;
+    std::atomic<unsigned long> childLines{0};
+    Clock::time_point boxShown;
+    bool boxShownOnce = false;
+    std::wstring boxText;
+    bool viewEndsWithTheLastLines = false;
+    size_t viewLength = 0;
+};
+
+WindowFlood* g_flood = nullptr;
+
+// Stands in for the end report's box: the moment it would appear, and what the user sees then.
+int WINAPI FloodBox(HWND, LPCWSTR text, LPCWSTR, UINT) {
+    WindowFlood& flood = *g_flood;
+    flood.boxShown = Clock::now();
+    flood.boxShownOnce = true;
+    flood.boxText = text ? text : L"";
+    const std::wstring view = Text(kDetailsView);
+    const std::string last = murk::test::ChildLine(kWindowLines - 1, kWindowLineBytes);
+    const std::wstring tail =
+        std::wstring(last.begin(), last.end()) + L"\r\n" + kFinalMessage + L"\r\n";
+    flood.viewEndsWithTheLastLines = view.ends_with(tail);
+    flood.viewLength = view.size();
+    return IDOK;
+}
+
+void WindowFloodJob(const fs::path& folder) {
+    WindowFlood& flood = *g_flood;
+    OpenLog(folder);
+    bool success = false;
+    try {
+        const std::wstring command =
+            murk::test::ChildCommand(L"lines:" + std::to_wstring(kWindowLines) + L":" +
+                                     std::to_wstring(kWindowLineBytes + 2) + L":crlf");
+        success = Run(command, {}, [&flood](const std::string&) {
+                      if (++flood.childLines == kWindowLines) flood.lastChildLine = Clock::now();
+                  }) == 0;
+    } catch (const Failed&) {
+    }
+    Log(kFinalMessage);
+    CloseLog();
+    PostDone(success, kFinalMessage);
+}
+
+void BenchRealWindow(bool detailsShown) {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    static const bool setUp = [instance] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        SetUpProcess(instance);
+        return true;
+    }();
+    (void)setUp;
+    murk::test::TempFolder folder;
+    s_freeBytes = [](const fs::path&) -> std::optional<std::uint64_t> { return 100ull << 30; };
+    s_messageBox = FloodBox;
+    WindowFlood flood;
+    g_flood = &flood;
+    HWND window = CreateMainWindow(instance, L"\"MurkSetup.exe\"", SW_SHOWNOACTIVATE);
+    s_showLog = detailsShown;
+    Layout();
+    SetBusy(true);
+
+    // The user's view of "frozen": a window that doesn't answer within 2 s.
+    std::atomic<bool> stop{false};
+    std::atomic<long> probes{0};
+    std::atomic<long> unanswered{0};
+    std::atomic<long long> slowestMicroseconds{0};
+    std::atomic<bool> proberDone{false};
+    std::thread prober([&] {
+        while (!stop) {
+            const auto sent = Clock::now();
+            DWORD_PTR result = 0;
+            if (!SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, kProbeTimeout, &result))
+                ++unanswered;
+            ++probes;
+            const long long took =
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent).count();
+            if (took > slowestMicroseconds) slowestMicroseconds = took;
+            Sleep(20);
+        }
+        proberDone = true;
+    });
+
+    long posted[4] = {};
+    flood.started = Clock::now();
+    std::thread job(WindowFloodJob, folder.path());
+    MSG message;
+    while (!flood.boxShownOnce && GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message >= kLogMessage && message.message <= kDoneMessage)
+            ++posted[message.message - kLogMessage];
+        if (IsDialogMessageW(window, &message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    job.join();
+    stop = true;
+    // A probe may be waiting for this thread: keep answering until the prober has stopped.
+    while (!proberDone) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+    }
+    prober.join();
+
+    const double total = std::chrono::duration<double>(flood.boxShown - flood.started).count();
+    const double lag = std::chrono::duration<double>(flood.boxShown - flood.lastChildLine).count();
+    std::printf(
+        "real window, details %s: %lu lines of %lu bytes through Run, setup.log and "
+        "the window\n",
+        detailsShown ? "shown" : "hidden", kWindowLines, kWindowLineBytes + 2);
+    std::printf("  job start to end report's box: %.2f s, %.2f us/line\n", total,
+                total * 1e6 / kWindowLines);
+    std::printf("  child's last line to the box:  %.3f s\n", lag);
+    std::printf("  messages posted: %ld log, %ld status, %ld progress, %ld done\n", posted[0],
+                posted[1], posted[2], posted[3]);
+    std::printf("  view at the box: %zu characters, ends with the last lines: %s; box text: %ls\n",
+                flood.viewLength, flood.viewEndsWithTheLastLines ? "yes" : "NO",
+                flood.boxText.c_str());
+    std::printf("  WM_NULL probes: %ld, unanswered within 2 s: %ld, slowest answer %.3f s\n",
+                probes.load(), unanswered.load(), slowestMicroseconds / 1e6);
+    std::printf("  setup.log: %llu bytes\n",
+                static_cast<unsigned long long>(fs::file_size(folder / L"setup.log")));
+    DestroyWindow(window);
+    s_window = nullptr;
+    // The window's end posted WM_QUIT, which isn't meant for the next case's loop.
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "window") == 0) {
+        BenchRealWindow(false);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "window-shown") == 0) {
+        BenchRealWindow(true);
+        return 0;
+    }
     WNDCLASSW windowClass{.lpfnWndProc = DrainProcedure,
                           .hInstance = GetModuleHandleW(nullptr),
                           .lpszClassName = L"MurkBenchWindow"};
@@ -165,5 +337,8 @@ int main() {
         s_window = nullptr;
         Report("Run: window only (log closed)", seconds);
     }
+    s_job.reset();
+    BenchRealWindow(false);
+    BenchRealWindow(true);
     return 0;
 }

@@ -48,7 +48,7 @@ int ReadNumber(const std::ssub_match& digits) {
 
 void ParseBuildLine::operator()(const std::string& line) const {
     if (line.starts_with(kStatusMarker)) {
-        PostText(kStatusMessage, Widen(std::string_view(line).substr(kStatusMarker.size())));
+        PostStatus(Widen(std::string_view(line).substr(kStatusMarker.size())));
         PostProgress(-1);
         return;
     }

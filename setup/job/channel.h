@@ -3,20 +3,32 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace murk::setup {
 
-// Posted to s_window; string payloads are new std::wstring objects that the receiver owns.
-inline constexpr UINT kLogMessage = WM_APP + 1;       // lParam: the line, without a line end
-inline constexpr UINT kStatusMessage = WM_APP + 2;    // lParam: the new status text
-inline constexpr UINT kProgressMessage = WM_APP + 3;  // wParam: 0..100, or -1 for busy
+// Posted to s_window. Lines, status and progress wait in one pending slot per kind, and their
+// message is posted only when the slot goes from empty to filled: the window, answering it,
+// takes the whole slot at once (TakeLog, TakeStatus, TakeProgress). So however fast a build
+// prints, at most one message of each kind is queued, and a slow window gets fewer, larger
+// batches instead of a queue that grows without end (or, on Windows, refuses posts past 10,000).
+inline constexpr UINT kLogMessage = WM_APP + 1;       // the lines logged since the last take
+inline constexpr UINT kStatusMessage = WM_APP + 2;    // the latest status text
+inline constexpr UINT kProgressMessage = WM_APP + 3;  // the latest progress: 0..100, -1 busy
 inline constexpr UINT kDoneMessage = WM_APP + 4;      // wParam: 1 success; lParam: final message
+
+// The details view keeps the last lines: past kLogKept characters it is cut back to
+// kLogTrimmedTo. Pending lines are bounded the same way, so a window that falls far behind
+// never holds more than it would show.
+inline constexpr std::size_t kLogKept = 400'000;
+inline constexpr std::size_t kLogTrimmedTo = 300'000;
 
 inline constexpr wchar_t kTitle[] = L"MURK Recompiled Setup";
 
@@ -37,15 +49,35 @@ void Status(std::wstring_view text);
 std::wstring Widen(std::string_view bytes);
 std::string Utf8(std::wstring_view text);
 
-// Posts a copy of text as the lParam payload. A payload whose post fails is freed here.
-bool PostText(UINT message, std::wstring_view text, WPARAM wParam = 0);
+// The status text without logging it (passing progress text); the latest one wins.
+void PostStatus(std::wstring_view text);
 void PostProgress(int percent);
 // The job's end report: retried while the window exists, so it is never lost to a full queue
 // (unless a cancel is pending and the queue stays full: the window is then waiting for the job
-// to end, not reading).
+// to end, not reading). The window takes what is still pending before it handles it.
 void PostDone(bool success, std::wstring_view finalMessage);
 
-// The receiving side takes ownership of a payload posted by PostText or PostDone.
+// What the window takes from the log slot: the lines in order, each followed by CR LF.
+struct PendingLog {
+    std::wstring text;
+    // Older lines were dropped because more was pending than the view keeps: the text replaces
+    // the view instead of following it.
+    bool replace = false;
+};
+
+// Where the last count characters of text begin, moved back to the start of their first line
+// (when the text has a line end before it).
+std::size_t StartOfLastLines(std::wstring_view text, std::size_t count);
+
+// The receiving side (the window thread) empties a slot when it handles its message; an empty
+// slot (taken earlier) gives nothing.
+PendingLog TakeLog();
+std::optional<std::wstring> TakeStatus();
+std::optional<int> TakeProgress();
+// Empties every slot: for a window that drops the job's messages instead of showing them.
+void DropPending();
+
+// The receiving side takes ownership of the end report's payload.
 inline std::unique_ptr<std::wstring> TakePayload(LPARAM lParam) {
     return std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam));
 }

@@ -229,7 +229,7 @@ class Progress {
         wchar_t text[256];
         std::swprintf(text, std::size(text), L"Downloading %ls: %.0f MB%ls", label_,
                       static_cast<double>(received) / static_cast<double>(kMegabyte), suffix);
-        PostText(kStatusMessage, text);
+        PostStatus(text);
     }
 
   private:

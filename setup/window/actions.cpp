@@ -108,12 +108,14 @@ void StartJob(Choices choices) {
     }
 }
 
-// Job messages that arrive while the window is closing are dropped, payloads freed.
+// Job messages that arrive while the window is closing are dropped, with what they would
+// have taken and the end report's payload.
 void DropJobMessages() {
     MSG message;
     while (PeekMessageW(&message, nullptr, kLogMessage, kDoneMessage, PM_REMOVE)) {
-        if (message.message != kProgressMessage) TakePayload(message.lParam);
+        if (message.message == kDoneMessage) TakePayload(message.lParam);
     }
+    DropPending();
 }
 
 // A question the job shows from its own thread (owned by the window) would keep a closing

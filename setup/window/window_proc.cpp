@@ -17,12 +17,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The details view keeps roughly the last 300,000 to 400,000 characters of the log.
-constexpr LRESULT kDetailsLimit = 400'000;
-constexpr LPARAM kDetailsTrim = 100'000;
 constexpr UINT kMarqueeMilliseconds = 30;
 constexpr std::uint64_t kGiB = 1ull << 30;
 constexpr std::uint64_t kMiB = 1ull << 20;
+
+// The job's lines, status and progress are taken by a timer: while it runs the job's slots
+// stay filled, nothing is posted, and the queue empties, so the user's input and painting come
+// through even when a build prints without pause (posted messages always go before them). The
+// wait is as long as the last take took, so a window far behind spends half its time on other
+// things than the details view.
+constexpr UINT_PTR kTakeTimer = 1;
+constexpr UINT kShortestTakeWait = 10;
+constexpr UINT kLongestTakeWait = 500;
+UINT s_takeWait = kShortestTakeWait;
 
 constexpr wchar_t kFolderNote[] =
     L"The folder with default.xex, lu0, media, streams0... (from extract-xiso, Xenia, etc.). "
@@ -115,26 +122,77 @@ void OnClose() {
     DestroyWindow(s_window);
 }
 
-void OnLogMessage(LPARAM payload) {
-    const auto line = TakePayload(payload);
-    HWND view = Control(kDetailsView);
-    if (GetWindowTextLengthW(view) > kDetailsLimit) {
-        SendMessageW(view, EM_SETSEL, 0, kDetailsTrim);
-        SendMessageW(view, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
-    }
-    const int length = GetWindowTextLengthW(view);
-    SendMessageW(view, EM_SETSEL, length, length);
-    const std::wstring text = *line + L"\r\n";
-    SendMessageW(view, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+void ReplaceSelection(HWND view, WPARAM start, LPARAM end, const wchar_t* text) {
+    SendMessageW(view, EM_SETSEL, start, end);
+    SendMessageW(view, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
 
-void OnStatusMessage(LPARAM payload) {
-    const auto text = TakePayload(payload);
-    SetDlgItemTextW(s_window, kStatusLine, text->c_str());
+// Past kLogKept characters the oldest text goes, down to kLogTrimmedTo (possibly in the middle
+// of a line); when nothing shown would stay, the last lines taken replace it all.
+void ShowLines(HWND view, const PendingLog& pending) {
+    const std::wstring& text = pending.text;
+    const size_t length = static_cast<size_t>(GetWindowTextLengthW(view));
+    const size_t total = length + text.size();
+    const size_t excess = total > kLogTrimmedTo ? total - kLogTrimmedTo : 0;
+    if (pending.replace || (total > kLogKept && excess >= length)) {
+        ReplaceSelection(view, 0, -1, text.c_str() + StartOfLastLines(text, kLogTrimmedTo));
+        return;
+    }
+    if (total > kLogKept) ReplaceSelection(view, 0, static_cast<LPARAM>(excess), L"");
+    const WPARAM end = static_cast<WPARAM>(GetWindowTextLengthW(view));
+    ReplaceSelection(view, end, static_cast<LPARAM>(end), text.c_str());
+}
+
+// Takes every line logged since the last take and adds them at once: the view's cost is per
+// batch, not per line.
+void ShowPendingLines() {
+    const PendingLog pending = TakeLog();
+    if (pending.text.empty()) return;
+    HWND view = Control(kDetailsView);
+    // A shown view would redraw itself at every change; it is drawn once, after them.
+    const bool shown = IsWindowVisible(view);
+    if (shown) SendMessageW(view, WM_SETREDRAW, FALSE, 0);
+    ShowLines(view, pending);
+    if (!shown) return;
+    SendMessageW(view, WM_SETREDRAW, TRUE, 0);
+    RedrawWindow(view, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
+}
+
+void ShowPendingStatus() {
+    if (const auto text = TakeStatus()) SetDlgItemTextW(s_window, kStatusLine, text->c_str());
+}
+
+void ShowPendingProgress() {
+    if (const auto value = TakeProgress()) SetProgress(*value);
+}
+
+void ShowJobReports() {
+    ShowPendingLines();
+    ShowPendingStatus();
+    ShowPendingProgress();
+}
+
+// A job's line, status or progress is waiting in its slot.
+void OnJobReport() {
+    SetTimer(s_window, kTakeTimer, s_takeWait, nullptr);
+}
+
+void OnTakeTimer() {
+    KillTimer(s_window, kTakeTimer);
+    const ULONGLONG start = GetTickCount64();
+    ShowJobReports();
+    const ULONGLONG took = GetTickCount64() - start;
+    s_takeWait =
+        static_cast<UINT>(std::clamp<ULONGLONG>(took, kShortestTakeWait, kLongestTakeWait));
 }
 
 void OnDoneMessage(bool success, LPARAM payload) {
     const auto finalMessage = TakePayload(payload);
+    // Whatever the job reported last is shown before its end, at once: the final line is
+    // then the view's last when the box appears.
+    KillTimer(s_window, kTakeTimer);
+    ShowJobReports();
+    s_takeWait = kShortestTakeWait;
     SetDlgItemTextW(s_window, kStatusLine, finalMessage->c_str());
     SetBusy(false);
     SetProgress(success ? 100 : 0);
@@ -179,13 +237,13 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
             OnDpiChanged(wParam, *reinterpret_cast<const RECT*>(lParam));
             return 0;
         case kLogMessage:
-            OnLogMessage(lParam);
-            return 0;
         case kStatusMessage:
-            OnStatusMessage(lParam);
-            return 0;
         case kProgressMessage:
-            SetProgress(static_cast<int>(static_cast<INT_PTR>(wParam)));
+            OnJobReport();
+            return 0;
+        case WM_TIMER:
+            if (wParam != kTakeTimer) break;
+            OnTakeTimer();
             return 0;
         case kDoneMessage:
             OnDoneMessage(wParam != 0, lParam);

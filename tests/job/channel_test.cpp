@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace murk::setup {
 namespace {
 
@@ -12,7 +14,7 @@ using test::Collector;
 using test::ReadBytes;
 using test::TempFolder;
 
-TEST(Channel, StatusWritesMarkedLineAndPostsLineBeforeText) {
+TEST(Channel, StatusWritesTheMarkedLineAndShowsTheTextAlone) {
     TempFolder folder;
     Collector window;
     OpenLog(folder.path());
@@ -22,12 +24,69 @@ TEST(Channel, StatusWritesMarkedLineAndPostsLineBeforeText) {
     window.Drain();
 
     EXPECT_EQ(ReadBytes(folder / L"setup.log"), "== Checking the tools\r\n\r\n");
-    ASSERT_EQ(window.events.size(), 3u);
-    EXPECT_EQ(window.events[0].message, kLogMessage);
-    EXPECT_EQ(window.events[0].text, L"== Checking the tools");
-    EXPECT_EQ(window.events[1].message, kStatusMessage);
-    EXPECT_EQ(window.events[1].text, L"Checking the tools");
-    EXPECT_EQ(window.events[2].text, L"");
+    EXPECT_EQ(window.logs, (std::vector<std::wstring>{L"== Checking the tools", L""}));
+    EXPECT_EQ(window.statuses, std::vector<std::wstring>{L"Checking the tools"});
+}
+
+// However fast the job reports, the window's queue holds one message of each kind, and the
+// window gets everything in one take: the lines in order, the latest status and progress.
+TEST(Channel, EachKindQueuesOneMessageAndTheWindowTakesItsWholeSlot) {
+    TempFolder folder;
+    Collector window;
+    OpenLog(folder.path());
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        Log(L"line " + std::to_wstring(i));
+        PostStatus(L"Downloading Git: " + std::to_wstring(i) + L" MB");
+        PostProgress(i % 101 - 1);
+        expected += "line " + std::to_string(i) + "\r\n";
+    }
+    CloseLog();
+    int queued = 0;
+    MSG message;
+    while (PeekMessageW(&message, window.window(), 0, 0, PM_REMOVE)) {
+        ++queued;
+        DispatchMessageW(&message);
+    }
+    EXPECT_EQ(queued, 3);
+    EXPECT_EQ(ReadBytes(folder / L"setup.log"), expected) << "one line per Log, as before";
+    ASSERT_EQ(window.logs.size(), 3000u);
+    EXPECT_EQ(window.logs.front(), L"line 0");
+    EXPECT_EQ(window.logs.back(), L"line 2999");
+    EXPECT_EQ(window.logBatches, 1);
+    EXPECT_EQ(window.statuses, std::vector<std::wstring>{L"Downloading Git: 2999 MB"});
+    EXPECT_EQ(window.progress, std::vector<int>{2999 % 101 - 1});
+
+    // A taken slot posts again with the next report.
+    Log(L"again");
+    PostProgress(-1);
+    window.Drain();
+    EXPECT_EQ(window.logs.back(), L"again");
+    EXPECT_EQ(window.progress, (std::vector<int>{2999 % 101 - 1, -1}));
+}
+
+// A window that takes nothing for long holds no more than the view keeps: the oldest lines
+// go, and what remains is whole consecutive lines up to the last one logged.
+TEST(Channel, PendingLinesPastWhatTheViewKeepsDropTheOldest) {
+    Collector window;
+    const std::wstring fill(70, L'x');
+    constexpr int kLines = 20000;  // 20,000 lines of 80 characters with CR LF: 1.6 M
+    for (int i = 0; i < kLines; ++i) {
+        wchar_t number[16];
+        std::swprintf(number, 16, L"%07d ", i);
+        Log(number + fill);
+    }
+    window.Drain();
+    ASSERT_TRUE(window.logsDropped);
+    EXPECT_EQ(window.logBatches, 1);
+    const size_t kept = window.logs.size();
+    EXPECT_GE(kept * 80, kLogTrimmedTo);
+    EXPECT_LE(kept * 80, kLogKept);
+    for (size_t i = 0; i < kept; ++i) {
+        wchar_t number[16];
+        std::swprintf(number, 16, L"%07zu ", kLines - kept + i);
+        ASSERT_EQ(window.logs[i], number + fill) << i;
+    }
 }
 
 TEST(Channel, WidenFallsBackToAnsiForInvalidUtf8) {
@@ -108,9 +167,10 @@ TEST(Channel, FailThrowsItsMessageAndReportsNothing) {
 TEST(Channel, ProgressKeepsItsSignAndTextsTheirOwnCopies) {
     Collector window;
     std::wstring text = L"Downloading CMake";
-    PostText(kStatusMessage, text);
+    PostStatus(text);
     text[0] = L'X';
     PostProgress(-1);
+    window.Drain();
     PostProgress(100);
     window.Drain();
     EXPECT_EQ(window.statuses, std::vector<std::wstring>{L"Downloading CMake"});
@@ -118,16 +178,19 @@ TEST(Channel, ProgressKeepsItsSignAndTextsTheirOwnCopies) {
 }
 
 // Without a window a post must fail: posting to no window would put the message in this
-// thread's own queue, where nobody frees its payload.
-TEST(Channel, WithoutAWindowPostsFailAndLeaveNothingQueued) {
+// thread's own queue, which nobody reads. A failed post empties its slot, so the reports of
+// the next window aren't held back behind a message that was never queued.
+TEST(Channel, WithoutAWindowPostsFailLeaveNothingQueuedAndNothingPending) {
     ASSERT_EQ(s_window, nullptr);
-    EXPECT_FALSE(PostText(kLogMessage, L"lost"));
-    Log(L"lost too");
+    Log(L"lost");
     Status(L"lost as well");
     PostProgress(5);
     PostDone(true, L"done");
     MSG message;
     EXPECT_FALSE(PeekMessageW(&message, reinterpret_cast<HWND>(-1), 0, 0, PM_REMOVE));
+    EXPECT_TRUE(TakeLog().text.empty());
+    EXPECT_FALSE(TakeStatus());
+    EXPECT_FALSE(TakeProgress());
 
     HWND gone =
         CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
@@ -136,7 +199,10 @@ TEST(Channel, WithoutAWindowPostsFailAndLeaveNothingQueued) {
     s_window = gone;
     const ULONGLONG start = GetTickCount64();
     PostDone(false, L"Cancelled.");
-    EXPECT_FALSE(PostText(kStatusMessage, L"lost"));
+    PostStatus(L"lost");
+    Log(L"lost too");
+    EXPECT_FALSE(TakeStatus());
+    EXPECT_TRUE(TakeLog().text.empty());
     s_window = nullptr;
     EXPECT_LT(GetTickCount64() - start, 1000u) << "the end report waited for a window that is gone";
 }

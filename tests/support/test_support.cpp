@@ -50,6 +50,7 @@ Collector::Collector() {
     window_ = CreateWindowExW(0, kCollectorClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                               GetModuleHandleW(nullptr), this);
     if (!window_) throw std::runtime_error("no collector window");
+    DropPending();  // what an earlier window left behind isn't this one's
     s_window = window_;
 }
 
@@ -57,6 +58,7 @@ Collector::~Collector() {
     Drain();
     s_window = nullptr;
     DestroyWindow(window_);
+    DropPending();
 }
 
 void Collector::Drain() {
@@ -101,26 +103,21 @@ LRESULT CALLBACK Collector::Procedure(HWND window, UINT message, WPARAM wParam, 
     auto* self = reinterpret_cast<Collector*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (!self) return DefWindowProcW(window, message, wParam, lParam);
     switch (message) {
-        case kLogMessage: {
-            auto text = TakePayload(lParam);
-            self->logs.push_back(*text);
-            self->events.push_back({message, *text, 0});
+        case kLogMessage:
+            self->TakeLines();
             return 0;
-        }
-        case kStatusMessage: {
-            auto text = TakePayload(lParam);
-            self->statuses.push_back(*text);
-            self->events.push_back({message, *text, 0});
+        case kStatusMessage:
+            self->TakeStatusText();
             return 0;
-        }
-        case kProgressMessage: {
-            const int value = static_cast<int>(static_cast<INT_PTR>(wParam));
-            self->progress.push_back(value);
-            self->events.push_back({message, L"", value});
+        case kProgressMessage:
+            self->TakeProgressValue();
             return 0;
-        }
         case kDoneMessage: {
             auto text = TakePayload(lParam);
+            // As the window does: what is still pending comes before the end.
+            self->TakeLines();
+            self->TakeStatusText();
+            self->TakeProgressValue();
             if (self->onDone) self->onDone();
             ++self->doneCount;
             self->doneSuccess = wParam != 0;
@@ -131,6 +128,35 @@ LRESULT CALLBACK Collector::Procedure(HWND window, UINT message, WPARAM wParam, 
         default:
             return DefWindowProcW(window, message, wParam, lParam);
     }
+}
+
+void Collector::TakeLines() {
+    const PendingLog pending = TakeLog();
+    if (pending.text.empty()) return;
+    ++logBatches;
+    if (pending.replace) logsDropped = true;
+    // Every line of a batch ends with CR LF.
+    size_t start = 0;
+    for (size_t end; (end = pending.text.find(L"\r\n", start)) != std::wstring::npos;
+         start = end + 2) {
+        std::wstring line = pending.text.substr(start, end - start);
+        events.push_back({kLogMessage, line, 0});
+        logs.push_back(std::move(line));
+    }
+}
+
+void Collector::TakeStatusText() {
+    auto text = TakeStatus();
+    if (!text) return;
+    events.push_back({kStatusMessage, *text, 0});
+    statuses.push_back(std::move(*text));
+}
+
+void Collector::TakeProgressValue() {
+    const auto value = TakeProgress();
+    if (!value) return;
+    progress.push_back(*value);
+    events.push_back({kProgressMessage, L"", *value});
 }
 
 namespace {

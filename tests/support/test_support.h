@@ -31,7 +31,8 @@ class TempFolder {
 };
 
 // A message-only window that stands in for the main window: while it lives it is s_window,
-// and Drain() collects what the job posted to it, freeing every payload.
+// and Drain() collects what the job posted to it, taking each slot as the window does (a log
+// batch split into its lines) and freeing the end report's payload.
 class Collector {
   public:
     Collector();
@@ -47,10 +48,15 @@ class Collector {
     bool WaitForDone(DWORD timeoutMilliseconds = 60000);
     HWND window() const { return window_; }
 
+    // The lines in order; the status texts and progress values as the window would show them
+    // (the latest of each when it takes its slot).
     std::vector<std::wstring> logs;
     std::vector<std::wstring> statuses;
     std::vector<int> progress;
-    // Every message in arrival order: kLogMessage..kDoneMessage with its text or value.
+    // A log batch came with older lines dropped (more was pending than the view keeps).
+    bool logsDropped = false;
+    int logBatches = 0;
+    // What was taken, in arrival order (one event per line of a log batch).
     struct Event {
         UINT message;
         std::wstring text;
@@ -65,8 +71,25 @@ class Collector {
 
   private:
     static LRESULT CALLBACK Procedure(HWND, UINT, WPARAM, LPARAM);
+    void TakeLines();
+    void TakeStatusText();
+    void TakeProgressValue();
     HWND window_ = nullptr;
 };
+
+// Whether seen holds values of all in the same order (each at most once), as a window that
+// only shows the latest of them does.
+template <class T>
+bool InOrderWithin(const std::vector<T>& seen, const std::vector<T>& all) {
+    size_t next = 0;
+    for (const T& value : seen) {
+        while (next < all.size() && !(all[next] == value))
+            ++next;
+        if (next == all.size()) return false;
+        ++next;
+    }
+    return true;
+}
 
 // Answers the job's platform questions while it lives: the free bytes on any drive (nothing:
 // the query failed) and the user's answer to every message box, which it records.

@@ -79,7 +79,7 @@ TEST(Get, UnknownLengthSucceedsWithOneBusyProgressPair) {
     EXPECT_TRUE(window.logs.empty());
 }
 
-TEST(Get, KnownLengthReportsFirstChunkThenEachWholePercentOnce) {
+TEST(Get, KnownLengthShowsARisingBarThatEndsFullWithTheSizeInTheStatus) {
     HttpServer server;
     const std::string body = Text(3 << 20);
     server.Serve("/git.zip", {.body = body, .pieceSize = 5000});
@@ -90,14 +90,13 @@ TEST(Get, KnownLengthReportsFirstChunkThenEachWholePercentOnce) {
     EXPECT_TRUE(Get(server.Origin() + L"/git.zip", nullptr, &file, L"Git"));
     window.Drain();
     EXPECT_EQ(ReadBytes(file).size(), body.size());
+    // The window shows the latest of each when it takes them: a rising bar that ends full.
     ASSERT_FALSE(window.progress.empty());
-    EXPECT_EQ(window.progress.front(), 0);  // the first chunk, far below one percent
+    EXPECT_GE(window.progress.front(), 0);
     EXPECT_EQ(window.progress.back(), 100);
     for (std::size_t i = 1; i < window.progress.size(); ++i)
         EXPECT_LT(window.progress[i - 1], window.progress[i]);
-    EXPECT_LE(window.progress.size(), 101u);
-    ASSERT_EQ(window.statuses.size(), window.progress.size());
-    EXPECT_EQ(window.statuses.front(), L"Downloading Git: 0 MB of 3 MB");
+    ASSERT_FALSE(window.statuses.empty());
     EXPECT_EQ(window.statuses.back(), L"Downloading Git: 3 MB of 3 MB");
     // Progress text is for the status line only.
     EXPECT_TRUE(window.logs.empty());

@@ -2,6 +2,10 @@
 
 #include <commctrl.h>
 
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
 namespace murk::test {
 namespace {
 
@@ -17,6 +21,10 @@ bool Marquee(HWND bar) {
     return (GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE) != 0;
 }
 
+LONG_PTR Position(HWND bar) {
+    return SendMessageW(bar, PBM_GETPOS, 0, 0);
+}
+
 TEST_F(WindowTest, ProgressClampsAndSwitchesTheMarqueeOnlyWhenNeeded) {
     Open();
     // Where the shell offers taskbar progress, the button mirrors the bar from here on.
@@ -24,38 +32,41 @@ TEST_F(WindowTest, ProgressClampsAndSwitchesTheMarqueeOnlyWhenNeeded) {
     SetBusy(true);
     HWND bar = Item(kProgressBar);
     PostProgress(150);
-    Pump();
-    EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 100);
+    EXPECT_TRUE(PumpUntil([&] { return Position(bar) == 100; }));
     EXPECT_FALSE(Marquee(bar));
 
     PostProgress(-1);
-    Pump();
-    EXPECT_TRUE(Marquee(bar));
+    EXPECT_TRUE(PumpUntil([&] { return Marquee(bar); }));
     PostProgress(-1);
-    Pump();
+    PumpUntil([] { return false; }, 200);
     EXPECT_TRUE(Marquee(bar)) << "a second -1 leaves the animation running";
 
     PostProgress(50);
-    Pump();
-    EXPECT_FALSE(Marquee(bar));
-    EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 50);
-    PostProgress(0);
-    Pump();
-    EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 0);
+    EXPECT_TRUE(PumpUntil([&] { return !Marquee(bar); }));
+    EXPECT_EQ(Position(bar), 50);
+    PostProgress(70);
+    PostProgress(0);  // the latest value wins
+    EXPECT_TRUE(PumpUntil([&] { return Position(bar) == 0; }));
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(Position(bar), 0);
 }
 
 TEST_F(WindowTest, LogLinesAndStatusTextReachTheirControls) {
     Open();
-    PostText(kLogMessage, L"first");
-    PostText(kLogMessage, L"");
-    PostText(kLogMessage, L"M\u00FCll");
-    PostText(kStatusMessage, L"Checking the tools");
-    Pump();
-    EXPECT_EQ(ItemText(kDetailsView), L"first\r\n\r\nM\u00FCll\r\n");
-    EXPECT_EQ(ItemText(kStatusLine), L"Checking the tools");
+    Log(L"first");
+    Log(L"");
+    Log(L"M\u00FCll");
+    PostStatus(L"Checking the tools");
+    PostStatus(L"Downloading Git: 1 MB");
+    EXPECT_TRUE(PumpUntil([&] { return ItemText(kDetailsView) == L"first\r\n\r\nM\u00FCll\r\n"; }));
+    EXPECT_TRUE(PumpUntil([&] { return ItemText(kStatusLine) == L"Downloading Git: 1 MB"; }))
+        << "the latest status wins";
+    Log(L"next");
+    EXPECT_TRUE(
+        PumpUntil([&] { return ItemText(kDetailsView) == L"first\r\n\r\nM\u00FCll\r\nnext\r\n"; }));
 }
 
-TEST_F(WindowTest, DetailsViewDropsTheOldestHundredThousandCharactersPastFourHundredThousand) {
+TEST_F(WindowTest, DetailsViewPastFourHundredThousandCharactersKeepsTheLastThreeHundredThousand) {
     Open();
     HWND view = Item(kDetailsView);
     // 5,000 lines of 80 characters: the first 1,250 lines are the oldest 100,000 characters.
@@ -65,17 +76,77 @@ TEST_F(WindowTest, DetailsViewDropsTheOldestHundredThousandCharactersPastFourHun
     for (int i = 0; i < 5000; ++i)
         text += i < 1250 ? oldLine : newLine;
     ASSERT_EQ(text.size(), 400'000u);
-    SetWindowTextW(view, text.c_str());  // exactly 400,000: still kept whole
-    PostText(kLogMessage, L"x");
-    Pump();
-    EXPECT_EQ(GetWindowTextLengthW(view), 400'003);
+    SetWindowTextW(view, text.substr(3).c_str());
+    Log(L"x");  // exactly 400,000 with it: still kept whole
+    ASSERT_TRUE(PumpUntil([&] { return GetWindowTextLengthW(view) != 399'997; }));
+    EXPECT_EQ(GetWindowTextLengthW(view), 400'000);
 
-    PostText(kLogMessage, L"tail");  // 400,003 > 400,000: trims first
-    Pump();
+    Log(L"tail");  // 400,006 > 400,000: the oldest go
+    ASSERT_TRUE(PumpUntil([&] { return GetWindowTextLengthW(view) != 400'000; }));
     const std::wstring now = ItemText(kDetailsView);
-    EXPECT_EQ(now.size(), 400'003u - 100'000u + 6u);
+    EXPECT_EQ(now.size(), 300'000u);
     EXPECT_EQ(now.find(L'o'), std::wstring::npos) << "the oldest characters went";
     EXPECT_EQ(now.substr(now.size() - 9), L"x\r\ntail\r\n");
+}
+
+// A window that couldn't take its lines for a long while (a build printing faster than it
+// shows) gets them in one batch that replaces the view: still the last lines, in order.
+TEST_F(WindowTest, DetailsViewReplacedByMorePendingLinesThanItKeepsShowsTheLastOnes) {
+    Open();
+    Log(L"before the flood");
+    ASSERT_TRUE(PumpUntil([&] { return !ItemText(kDetailsView).empty(); }));
+    const std::wstring fill(70, L'y');
+    constexpr int kLines = 8000;  // 640,000 characters
+    auto line = [&fill](int number) {
+        wchar_t text[16];
+        std::swprintf(text, 16, L"%07d ", number);
+        return text + fill;
+    };
+    for (int i = 0; i < kLines; ++i)
+        Log(line(i));
+    ASSERT_TRUE(
+        PumpUntil([&] { return ItemText(kDetailsView).ends_with(line(kLines - 1) + L"\r\n"); }));
+    const std::wstring now = ItemText(kDetailsView);
+    ASSERT_GE(now.size(), kLogTrimmedTo);
+    ASSERT_LE(now.size(), kLogKept);
+    ASSERT_EQ(now.size() % 80, 0u) << "whole lines";
+    const int first = kLines - static_cast<int>(now.size() / 80);
+    for (size_t i = 0; i < now.size(); i += 80)
+        ASSERT_EQ(now.substr(i, 80), line(first + static_cast<int>(i / 80)) + L"\r\n") << i;
+}
+
+// Posted messages go before painting and the user's input: a window that a build's reports
+// kept busy without pause would neither repaint nor take a click until the build fell silent.
+TEST_F(WindowTest, AFloodOfReportsLeavesRoomForPainting) {
+    Open();
+    SetBusy(true);
+    std::atomic<bool> stop{false};
+    std::atomic<bool> ended{false};
+    std::thread job([&stop, &ended] {
+        // Bounded, so that a window that can't keep up fails here rather than hangs.
+        const ULONGLONG deadline = GetTickCount64() + 4000;
+        for (int i = 0; !stop && GetTickCount64() < deadline; ++i) {
+            Log(L"[" + std::to_wstring(i) + L"/1000000] Building CXX object");
+            PostProgress(i % 100);
+        }
+        ended = true;
+    });
+    PumpUntil([] { return false; }, 300);
+    HWND status = Item(kStatusLine);
+    InvalidateRect(status, nullptr, TRUE);
+    bool paintedDuringTheFlood = false;
+    PumpUntil(
+        [&] {
+            if (GetUpdateRect(status, nullptr, FALSE)) return ended.load();
+            paintedDuringTheFlood = !ended;
+            return true;
+        },
+        10000);
+    stop = true;
+    job.join();
+    EXPECT_TRUE(paintedDuringTheFlood) << "no paint while the reports kept coming";
+    EXPECT_TRUE(
+        PumpUntil([&] { return ItemText(kDetailsView).ends_with(L"Building CXX object\r\n"); }));
 }
 
 TEST_F(WindowTest, SourceKindOptionsClearTheSourceAndFollowWithNoteAndDeleteOption) {
