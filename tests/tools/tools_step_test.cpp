@@ -429,9 +429,16 @@ TEST_F(ToolsStep, APartialArchiveOutlivesTheJobAndTheNextOneGoesOnSilently) {
     EXPECT_EQ(ReadBytes(resume),
               "url=" + Utf8(url) + "\nlength=" + std::to_string(zip.size()) + "\nvalidator=\n");
 
-    server.Serve(target, {.body = zip});
+    // The rest waits after its first piece until the window has shown where the bar stands.
+    test::Event shown;
+    server.Serve(target, {.body = zip, .pieceSize = 64 << 10, .pause = [&](std::size_t) {
+                              shown.Wait(30000);
+                          }});
     window.progress.clear();
-    ProvideTools(install.path(), ninja);
+    auto job = std::async(std::launch::async, [&] { ProvideTools(install.path(), ninja); });
+    EXPECT_TRUE(window.WaitUntil([&] { return !window.progress.empty(); }, 30000));
+    shown.Set();
+    job.get();
     EXPECT_EQ(NewLines(), NinjaDownloaded(url));
     EXPECT_EQ(ArchiveRanges(target).back(), "bytes=" + std::to_string(2 << 20) + "-");
     ASSERT_FALSE(window.progress.empty());
