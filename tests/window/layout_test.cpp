@@ -45,13 +45,13 @@ bool TextShows(const ControlRow& row, const std::wstring& text, HFONT font, SIZE
                          ? size.cx - GetSystemMetricsForDpi(SM_CXMENUCHECK, dpi) - ScaleTo(dpi, 3)
                          : size.cx - ScaleTo(dpi, 8);
     const bool wraps = !button && (row.style & SS_TYPEMASK) == SS_LEFT;
-    HDC context = GetDC(nullptr);
+    const WindowContext screen(nullptr);
+    HDC context = screen.get();
     const HGDIOBJ previous = SelectObject(context, font);
     RECT needed{0, 0, room, 0};
     DrawTextW(context, text.c_str(), -1, &needed,
               DT_CALCRECT | (wraps ? DT_WORDBREAK : DT_SINGLELINE));
     SelectObject(context, previous);
-    ReleaseDC(nullptr, context);
     return needed.right <= room && needed.bottom <= size.cy;
 }
 
@@ -71,16 +71,12 @@ LONG FontHeight(HFONT font) {
     return description.lfHeight;
 }
 
-struct GdiDeleter {
-    void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); }
-};
-
 int IconWidth() {
     const auto icon =
         reinterpret_cast<HICON>(SendMessageW(GetWindow(s_window, GW_CHILD), STM_GETICON, 0, 0));
     ICONINFO info{};
     if (!GetIconInfo(icon, &info)) return 0;
-    const std::unique_ptr<void, GdiDeleter> colour(info.hbmColor), mask(info.hbmMask);
+    const std::unique_ptr<void, GdiObjectDeleter> colour(info.hbmColor), mask(info.hbmMask);
     BITMAP bitmap{};
     GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
     return bitmap.bmWidth;
