@@ -163,6 +163,12 @@ int Run(const std::wstring& commandLine, const std::filesystem::path& workingFol
 
     // In the job before it runs, so that nothing it starts escapes a cancel.
     if (s_job) AssignProcessToJobObject(s_job.get(), process.get());
+    // A cancel flags first and then ends the job's processes: one that came before this child
+    // joined the job would otherwise let it run to its end, a whole build, say.
+    if (s_cancel.load()) {
+        Stop(process.get());
+        Fail(L"Cancelled.");
+    }
     ResumeThread(thread.get());
 
     try {

@@ -221,6 +221,17 @@ TEST_F(RunTest, CancelEndsChildAndGrandchildAndFailsWithCancelled) {
     ASSERT_EQ(watched.processes.size(), 2u);
     EXPECT_TRUE(watched.AllEnded());
 
+    // A child started after the cancel never runs: no line of it arrives.
+    Strings late;
+    try {
+        setup::Run(ChildCommand(L"out:late sleep:60000"), {},
+                   [&late](const std::string& line) { late.push_back(line); });
+        ADD_FAILURE() << "Run returned after a cancel";
+    } catch (const Failed& failure) {
+        EXPECT_EQ(failure.message, L"Cancelled.");
+    }
+    EXPECT_TRUE(late.empty());
+
     // The job object stays usable for the next job.
     s_cancel = false;
     EXPECT_EQ(Lines(L"out:again exit:3"), Strings{"again"});
