@@ -59,7 +59,7 @@ bool IsDirectory(const fs::path& path) {
 // What the tools step puts into the tools folder: one marked folder per tool and, while a
 // download or an unpack is unfinished, its archive and the file that lets the download resume.
 constexpr const wchar_t* kToolNames[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
-constexpr const wchar_t* kArchiveSuffixes[] = {L".zip", L".zip.resume"};
+constexpr const wchar_t* kArchiveSuffixes[] = {kArchiveSuffix, kResumeSuffix};
 
 bool IsFile(const fs::path& path) {
     std::error_code error;

@@ -13,6 +13,12 @@ namespace murk::maintenance {
 // with this file in it is Setup's to empty or delete.
 inline constexpr wchar_t kSetupMarker[] = L".murk-setup";
 
+// The tools step's files beside the tool folders: "<Name>.zip", a tool's archive while it is
+// downloaded or unpacked, and "<Name>.zip.resume" beside a partial one, which lets a later job
+// resume it. Freeing space takes files of these names only.
+inline constexpr wchar_t kArchiveSuffix[] = L".zip";
+inline constexpr wchar_t kResumeSuffix[] = L".zip.resume";
+
 // True when folder is a folder that holds the marker.
 bool MadeBySetup(const std::filesystem::path& folder);
 

@@ -96,7 +96,7 @@ void CheckDigest(const BuildTool& tool, const std::string& expected,
 
 // Beside a partial archive, what a later job needs to ask for the rest of it.
 fs::path ResumeFileOf(const fs::path& archive) {
-    return archive.native() + L".resume";
+    return fs::path(archive).replace_extension(maintenance::kResumeSuffix);
 }
 
 struct KeptPartial {
@@ -205,7 +205,7 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
     fs::create_directories(toolFolder, error);
     // Before anything goes in: a folder whose download or unpack is cut off is still Setup's.
     std::ofstream(toolFolder / maintenance::kSetupMarker, std::ios::binary);
-    const fs::path archive = toolsFolder / (name + L".zip");
+    const fs::path archive = toolsFolder / (name + maintenance::kArchiveSuffix);
     FetchArchive(tool, download, archive);
 
     Status(L"Unpacking " + name);

@@ -131,13 +131,6 @@ int RightLimit(const ControlRow& row) {
     return limit;
 }
 
-std::wstring ControlText(HWND control) {
-    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-    text.resize(static_cast<size_t>(
-        std::max(0, GetWindowTextW(control, text.data(), static_cast<int>(text.size())))));
-    return text;
-}
-
 // Whether the control's text, in the control's font, fits a width and height.
 bool TextFits(HWND control, const ControlRow& row, int width, int height) {
     const std::wstring text = ControlText(control);

@@ -122,6 +122,7 @@ void Layout();
 // past the area's bottom, but never above the area's top.
 void KeepInWorkArea();
 std::wstring Text(int id);
+std::wstring ControlText(HWND control);
 void UpdateSourceChoice();
 void UpdateFreeSpace();
 void SetBusy(bool busy);

@@ -98,9 +98,9 @@ void OnDpiChanged(WPARAM dpi, const RECT& suggested) {
     ApplyFonts();
     ShowIcon();
     PlaceControls();
-    const SIZE size = WindowSize();
-    SetWindowPos(s_window, nullptr, suggested.left, suggested.top, size.cx, size.cy,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    // The size is this program's own for the new DPI (Layout); the place is the system's.
+    SetWindowPos(s_window, nullptr, suggested.left, suggested.top, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     Layout();
 }
 
@@ -284,7 +284,10 @@ void KeepInWorkArea() {
 }
 
 std::wstring Text(int id) {
-    HWND control = Control(id);
+    return ControlText(Control(id));
+}
+
+std::wstring ControlText(HWND control) {
     std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
     const int copied = GetWindowTextW(control, text.data(), static_cast<int>(text.size()));
     text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
