@@ -387,16 +387,20 @@ TEST_F(ToolsStep, CancelDuringADownloadEndsWithCancelled) {
 
 // A user who pressed Cancel is not told to check the connection.
 TEST_F(ToolsStep, CancelDuringALookupEndsWithCancelled) {
-    test::Event resume;
+    // One held-back body per lookup: an event already set would let the next body through.
+    test::Event resumes[2];
     const auto tools = Tools();
-    for (const auto& [target, tool] :
-         {std::pair<std::string, BuildTool>{"/repos/Kitware/CMake/releases/latest", tools[1]},
-          std::pair<std::string, BuildTool>{"/v3-flatcontainer/python/index.json", tools[4]}}) {
+    const std::pair<std::string, BuildTool> lookups[] = {
+        {"/repos/Kitware/CMake/releases/latest", tools[1]},
+        {"/v3-flatcontainer/python/index.json", tools[4]}};
+    for (std::size_t i = 0; i < std::size(lookups); ++i) {
+        const auto& [target, tool] = lookups[i];
+        test::Event& resume = resumes[i];
         s_cancel = false;
         const std::uint64_t sent = server.BodyBytesSent();
         server.Serve(target, {.body = ReleaseDocument("v3.31.2", {}),
                               .pieceSize = 100,
-                              .pause = [&](std::size_t) { resume.Wait(30000); }});
+                              .pause = [&resume](std::size_t) { resume.Wait(30000); }});
         auto job = std::async(std::launch::async, [&] { return Failure({tool}); });
         EXPECT_TRUE(test::Eventually([&] { return server.BodyBytesSent() > sent; }, 30000));
         s_cancel = true;
