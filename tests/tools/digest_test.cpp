@@ -33,7 +33,6 @@ TEST(HashOfFile, Sha512InBase64AsThePackageIndexListsIt) {
     EXPECT_EQ(Base64(HashOfFile(folder / L"abc", HashAlgorithm::kSha512).value_or("")), abc);
     EXPECT_EQ(Base64(FromBase64(abc).value_or("")), abc);
     EXPECT_EQ(Base64("a") + Base64("ab"), "YQ==YWI=");
-    EXPECT_EQ(FromBase64("YWI="), "ab");
     for (const char* odd : {"YWI", "Y=I=", "YW*=", "YQ===", "===="})
         EXPECT_FALSE(FromBase64(odd)) << odd;
 }
