@@ -1,5 +1,8 @@
 # The outside services the program talks to, fixed at build time. The shipped program
 # reads no configuration at run time; tests pass their own loopback origins to the code.
+# Downloads go over https only. An origin set here as plain http on a loopback host (a local
+# test world, e.g. http://127.0.0.1:8080) lets plain http reach that origin alone; the shipped
+# https origins allow none (setup/config.h).
 set(MURK_API_ORIGIN "https://api.github.com" CACHE STRING "Code-hosting service REST API origin")
 set(MURK_GIT_HOST "https://github.com" CACHE STRING "Code-hosting service git host")
 set(MURK_PACKAGE_INDEX_ORIGIN "https://api.nuget.org" CACHE STRING "NuGet v3 flat-container origin")

@@ -1,5 +1,9 @@
 #pragma once
 // The outside services, set once at build time (cmake/config.cmake).
+//
+// Every download goes over https. Plain http is allowed only to the scheme, host and port of a
+// configured origin that is itself plain http on a loopback host (127.0.0.1, localhost, [::1]):
+// the local world of a test build. The shipped origins are https and allow no http at all.
 
 #include <string_view>
 

@@ -1,5 +1,6 @@
 #include "setup/tools/http.h"
 
+#include "setup/config.h"
 #include "setup/job/channel.h"
 #include "setup/job/handles.h"
 #include "setup/job/process.h"
@@ -8,6 +9,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <fstream>
@@ -20,6 +22,7 @@ namespace murk::setup {
 
 int s_receiveTimeout = 60000;
 int s_retryPause = 1000;
+bool s_anyLoopbackHttp = false;
 
 namespace {
 
@@ -57,7 +60,7 @@ struct SplitUrl {
     std::wstring path;  // the URL path with its query appended unchanged
 };
 
-bool Split(const std::wstring& url, SplitUrl& split) {
+bool Crack(const std::wstring& url, SplitUrl& split) {
     wchar_t host[kHostLength];
     wchar_t path[kPathLength];
     wchar_t extra[kExtraLength];
@@ -77,6 +80,35 @@ bool Split(const std::wstring& url, SplitUrl& split) {
     split.path.assign(path, parts.dwUrlPathLength);
     split.path.append(extra, parts.dwExtraInfoLength);
     return true;
+}
+
+bool SameHostAndPort(const SplitUrl& a, const SplitUrl& b) {
+    return a.secure == b.secure && a.port == b.port &&
+           _wcsicmp(a.host.c_str(), b.host.c_str()) == 0;
+}
+
+bool Loopback(const std::wstring& host) {
+    return host == L"127.0.0.1" || host == L"[::1]" || host == L"::1" ||
+           _wcsicmp(host.c_str(), L"localhost") == 0;
+}
+
+// The rule config.h states: plain http only to a configured origin that is plain http itself,
+// on a loopback host.
+bool PlainHttpAllowed(const SplitUrl& split) {
+    if (!Loopback(split.host)) return false;
+    if (s_anyLoopbackHttp) return true;
+    for (const std::wstring_view origin : {kApiOrigin, kPackageIndexOrigin}) {
+        SplitUrl configured;
+        if (Crack(std::wstring(origin), configured) && !configured.secure &&
+            Loopback(configured.host) && SameHostAndPort(configured, split))
+            return true;
+    }
+    return false;
+}
+
+// The URL's parts, when it is one that this program may fetch.
+bool Split(const std::wstring& url, SplitUrl& split) {
+    return Crack(url, split) && (split.secure || PlainHttpAllowed(split));
 }
 
 DWORD StatusCode(HINTERNET request) {
@@ -155,8 +187,23 @@ struct Exchange {
     DWORD bytes = 0;  // available, or read
     std::wstring headers;
     std::vector<char> buffer;
+    // WinHTTP followed a redirect to a URL this program doesn't fetch (it refuses https to http
+    // itself; this catches the rest): what came from there is not taken.
+    std::atomic<bool> refused{false};
+    bool secure = false;  // of the request
 };
 using SharedExchange = std::shared_ptr<Exchange>;
+
+// A redirect's target is absolute or relative to the request's own origin: Wine passes the
+// Location header as it stands.
+bool RedirectAllowed(std::wstring location, bool secure) {
+    if (location.starts_with(L"//"))
+        location.insert(0, secure ? L"https:" : L"http:");
+    else if (location.find(L"://") == std::wstring::npos)
+        return true;
+    SplitUrl target;
+    return Split(location, target);
+}
 
 void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void* information,
                               DWORD length) {
@@ -168,6 +215,12 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void* 
     }
     Exchange& exchange = **owner;
     switch (status) {
+        case WINHTTP_CALLBACK_STATUS_REDIRECT: {
+            if (!information ||
+                !RedirectAllowed(static_cast<const wchar_t*>(information), exchange.secure))
+                exchange.refused = true;
+            return;
+        }
         case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
         case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
             exchange.error = 0;
@@ -249,6 +302,7 @@ struct Transfer {
     std::wstring validator;
     bool stitched = false;
     bool arrived = false;  // bytes came in during this call
+    GetFailure failure;    // why the last attempt failed
 };
 
 // Opened when the first response is in, before its status counts: a fresh download truncates
@@ -279,25 +333,34 @@ enum class Outcome {
     kFailed,   // an answer that asking again won't change, or a cancel
 };
 
+Outcome Stop(Transfer& transfer, GetFailure::Cause cause) {
+    transfer.failure.cause = cause;
+    return Outcome::kFailed;
+}
+
 // Takes the response to a request (asked with a range when the transfer holds bytes).
 Outcome Accept(HINTERNET request, bool ranged, Transfer& transfer) {
     const DWORD status = StatusCode(request);
+    transfer.failure.status = status;
     const std::uint64_t length = ContentLength(request);
     Open(transfer);
-    if (transfer.file && !transfer.out.is_open()) return Outcome::kFailed;
+    if (transfer.file && !transfer.out.is_open()) return Stop(transfer, GetFailure::kFile);
     if (status == 200) {
         // Without a range, or a server that ignores it or has a different file now.
         if (ranged) StartOver(transfer);
         transfer.total = length;
         transfer.validator = Validator(request);
-        return transfer.file && !transfer.out.is_open() ? Outcome::kFailed : Outcome::kDone;
+        if (transfer.file && !transfer.out.is_open()) return Stop(transfer, GetFailure::kFile);
+        if (transfer.memory && length > kLongestDocument)
+            return Stop(transfer, GetFailure::kTooLong);
+        return Outcome::kDone;
     }
-    if (!ranged) return Outcome::kFailed;
+    if (!ranged) return Stop(transfer, GetFailure::kStatus);
     if (status == 416) {
         StartOver(transfer);
         return Outcome::kRestart;
     }
-    if (status != 206) return Outcome::kFailed;
+    if (status != 206) return Stop(transfer, GetFailure::kStatus);
     const std::optional<ContentRange> range =
         ParseContentRange(HeaderText(request, WINHTTP_QUERY_CONTENT_RANGE));
     const std::wstring etag = HeaderText(request, WINHTTP_QUERY_ETAG);
@@ -324,13 +387,14 @@ Outcome Attempt(HINTERNET connection, const SplitUrl& split, Transfer& transfer,
     if (!request) return Outcome::kFailed;
     const SharedExchange exchange = std::make_shared<Exchange>();
     if (!exchange->completed) return Outcome::kFailed;
+    exchange->secure = split.secure;
     // From here on the callback owns one reference, which it drops when the handle is gone.
     auto owner = std::make_unique<SharedExchange>(exchange);
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(owner.get());
-    if (WinHttpSetStatusCallback(
-            request.get(), OnRequestStatus,
-            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
-            0) == WINHTTP_INVALID_STATUS_CALLBACK)
+    if (WinHttpSetStatusCallback(request.get(), OnRequestStatus,
+                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
+                                     WINHTTP_CALLBACK_FLAG_HANDLES | WINHTTP_CALLBACK_FLAG_REDIRECT,
+                                 0) == WINHTTP_INVALID_STATUS_CALLBACK)
         return Outcome::kFailed;
     if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context))
         return Outcome::kFailed;
@@ -350,6 +414,7 @@ Outcome Attempt(HINTERNET connection, const SplitUrl& split, Transfer& transfer,
     if (exchange->error) return Outcome::kBroken;
     if (!WinHttpReceiveResponse(request.get(), nullptr)) return Outcome::kBroken;
     if (!Completed(*exchange)) return Outcome::kFailed;
+    if (exchange->refused) return Stop(transfer, GetFailure::kRefused);
     if (exchange->error) return Outcome::kBroken;
 
     if (const Outcome accepted = Accept(request.get(), ranged, transfer);
@@ -376,11 +441,13 @@ Outcome Attempt(HINTERNET connection, const SplitUrl& split, Transfer& transfer,
         if (exchange->error) return Outcome::kBroken;
         const DWORD read = exchange->bytes;
         if (read == 0) break;
+        if (transfer.memory && transfer.received + read > kLongestDocument)
+            return Stop(transfer, GetFailure::kTooLong);
         if (transfer.memory) transfer.memory->append(exchange->buffer.data(), read);
         if (transfer.file) {
             transfer.out.write(exchange->buffer.data(), read);
             // A full disk must not pass for a complete download.
-            if (!transfer.out) return Outcome::kFailed;
+            if (!transfer.out) return Stop(transfer, GetFailure::kFile);
         }
         transfer.received += read;
         transfer.arrived = true;
@@ -425,16 +492,13 @@ bool Attempts(HINTERNET connection, const SplitUrl& split, Transfer& transfer, c
     }
 }
 
-}  // namespace
-
-bool StrongEtag(std::wstring_view validator) {
-    return validator.size() >= 2 && validator.front() == L'"' && validator.back() == L'"';
-}
-
-bool Get(const std::wstring& url, std::string* memory, const std::filesystem::path* file,
-         const wchar_t* label, Resumable* resumable) {
+bool Fetch(const std::wstring& url, std::string* memory, const std::filesystem::path* file,
+           const wchar_t* label, Resumable* resumable, GetFailure& failure) {
     SplitUrl split;
-    if (!Split(url, split)) return false;
+    if (!Split(url, split)) {
+        failure.cause = GetFailure::kRefused;
+        return false;
+    }
 
     // Asynchronous, so that no network wait outlasts a cancel.
     UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
@@ -463,6 +527,7 @@ bool Get(const std::wstring& url, std::string* memory, const std::filesystem::pa
         }
     }
     const bool ok = Attempts(connection.get(), split, transfer, label, resumable);
+    failure = transfer.failure;
     if (resumable) {
         resumable->length = transfer.total;
         resumable->validator = transfer.validator;
@@ -470,9 +535,39 @@ bool Get(const std::wstring& url, std::string* memory, const std::filesystem::pa
     }
     if (transfer.out.is_open()) {
         transfer.out.close();
-        if (!transfer.out) return false;
+        if (!transfer.out) {
+            failure.cause = GetFailure::kFile;
+            return false;
+        }
     }
     return ok;
+}
+
+}  // namespace
+
+bool StrongEtag(std::wstring_view validator) {
+    return validator.size() >= 2 && validator.front() == L'"' && validator.back() == L'"';
+}
+
+bool Get(const std::wstring& url, std::string* memory, const std::filesystem::path* file,
+         const wchar_t* label, Resumable* resumable, GetFailure* failure) {
+    GetFailure unasked;
+    GetFailure& report = failure ? *failure : unasked;
+    report = {};
+    const bool ok = Fetch(url, memory, file, label, resumable, report);
+    if (ok)
+        report.cause = GetFailure::kNone;
+    else if (s_cancel.load())
+        report.cause = GetFailure::kCancelled;
+    else if (report.cause == GetFailure::kNone)
+        report.cause = GetFailure::kNoAnswer;
+    return ok;
+}
+
+bool SameOrigin(const std::wstring& url, const std::wstring& origin) {
+    SplitUrl a;
+    SplitUrl b;
+    return Crack(url, a) && Crack(origin, b) && SameHostAndPort(a, b);
 }
 
 }  // namespace murk::setup

@@ -26,14 +26,43 @@ struct Resumable {
     std::function<void(std::uint64_t at, std::uint64_t length)> onResume;
 };
 
-// Fetches url (http or https). The body is appended to memory and/or written to file (created or
-// truncated before the status is known, unless resumable keeps its bytes). With a label,
-// download progress goes to the window's status line and bar. A file download that breaks after
-// bytes arrived asks for the rest (a document in memory starts over); a cancel ends any wait at
-// once. Returns false on any failure, including a cancel; never throws for a network failure and
-// never words a message: the caller does.
+// Why a Get failed, for its caller to word.
+struct GetFailure {
+    enum Cause {
+        kNone,
+        // Not https (nor plain http where config.h allows it), or not a URL at all; a redirect
+        // to such a URL counts too. Nothing of its body was taken.
+        kRefused,
+        // A document in memory would grow past kLongestDocument.
+        kTooLong,
+        kCancelled,
+        // No connection, no answer, or a transfer that broke for good.
+        kNoAnswer,
+        // The server answered with a status that doesn't deliver the body (see status).
+        kStatus,
+        // The file target couldn't be opened or written.
+        kFile,
+    };
+    Cause cause = kNone;
+    // The HTTP status of the last response; 0 when none came.
+    unsigned long status = 0;
+};
+
+// A document read into memory ends here: release documents are some hundreds of KB.
+inline constexpr std::uint64_t kLongestDocument = 16ull << 20;
+
+// Fetches url (https; plain http only to a loopback origin of a test build, see config.h). The body
+// is appended to memory (at most kLongestDocument bytes of it) and/or written to file (created or
+// truncated before the status is known, unless resumable keeps its bytes). With a label, download
+// progress goes to the window's status line and bar. A file download that breaks after bytes
+// arrived asks for the rest (a document in memory starts over); a cancel ends any wait at once.
+// Returns false on any failure, including a cancel, and then tells why in failure; never throws for
+// a network failure and never words a message: the caller does.
 bool Get(const std::wstring& url, std::string* memory, const std::filesystem::path* file,
-         const wchar_t* label, Resumable* resumable = nullptr);
+         const wchar_t* label, Resumable* resumable = nullptr, GetFailure* failure = nullptr);
+
+// Whether url has the scheme, host and port of origin.
+bool SameOrigin(const std::wstring& url, const std::wstring& origin);
 
 // A strong ETag (quoted, not W/), the one validator that proves two responses hold the same bytes.
 bool StrongEtag(std::wstring_view validator);
@@ -42,5 +71,8 @@ bool StrongEtag(std::wstring_view validator);
 // each time); tests shorten them.
 extern int s_receiveTimeout;
 extern int s_retryPause;
+// Tests serve plain http from loopback ports of their own (HttpServer sets it); the program
+// never does.
+extern bool s_anyLoopbackHttp;
 
 }  // namespace murk::setup

@@ -3,6 +3,7 @@
 #include "setup/config.h"
 #include "setup/job/channel.h"
 #include "setup/job/process.h"
+#include "setup/tools/digest.h"
 #include "setup/tools/http.h"
 
 #include <algorithm>
@@ -22,6 +23,8 @@ constexpr std::size_t kUrlReach = 1024;
 constexpr std::size_t kTagReach = 256;
 constexpr std::size_t kVersionReach = 32;
 constexpr std::size_t kDigestReach = 128;
+constexpr std::size_t kAlgorithmReach = 64;
+constexpr std::size_t kPackageHashReach = 256;  // 88 base64 digits for SHA-512
 // An asset object (with its uploader) is a few KB; its braces are searched this far each way.
 constexpr std::size_t kObjectReach = 64 * 1024;
 
@@ -132,6 +135,19 @@ std::string DigestOf(std::string_view object) {
     return {};
 }
 
+// The first non-empty string value of a member named key.
+std::optional<std::string> FirstString(std::string_view document, const std::string& key,
+                                       std::size_t reach) {
+    const std::string quoted = "\"" + key + "\"";
+    const std::regex pattern(quoted + "\\s*:\\s*\"([^\"]+)\"");
+    std::optional<std::string> found;
+    ForEachMatch(document, quoted, pattern, reach, [&](const std::cmatch& match, auto) {
+        found = match.str(1);
+        return true;
+    });
+    return found;
+}
+
 }  // namespace
 
 std::optional<Download> FindAsset(std::string_view document, const char* pattern) {
@@ -154,13 +170,7 @@ std::optional<Download> FindAsset(std::string_view document, const char* pattern
 }
 
 std::optional<std::string> FindTagName(std::string_view document) {
-    static const std::regex tag("\"tag_name\"\\s*:\\s*\"([^\"]+)\"");
-    std::optional<std::string> found;
-    ForEachMatch(document, "\"tag_name\"", tag, kTagReach, [&](const std::cmatch& match, auto) {
-        found = match.str(1);
-        return true;
-    });
-    return found;
+    return FirstString(document, "tag_name", kTagReach);
 }
 
 std::optional<std::string> FindNewestPython312(std::string_view document) {
@@ -184,17 +194,34 @@ std::optional<std::string> FindNewestPython312(std::string_view document) {
     return best;
 }
 
+std::optional<std::string> FindCatalogEntry(std::string_view document) {
+    return FirstString(document, "catalogEntry", kUrlReach);
+}
+
+std::optional<std::string> FindPackageSha512(std::string_view document) {
+    if (FirstString(document, "packageHashAlgorithm", kAlgorithmReach) != "SHA512")
+        return std::nullopt;
+    const std::optional<std::string> hash = FirstString(document, "packageHash", kPackageHashReach);
+    if (!hash) return std::nullopt;
+    const std::optional<std::string> bytes = FromBase64(*hash);
+    if (!bytes || bytes->size() != 64) return std::nullopt;
+    return Base64(*bytes);
+}
+
 Download LatestAssetAt(std::wstring_view apiOrigin, const char* repository, const char* pattern) {
     const std::wstring name = Widen(repository);
+    const std::wstring noMatch = L"No download of " + name + L" matched what Setup expects.";
     std::string body;
+    GetFailure failure;
     if (!Get(std::wstring(apiOrigin) + L"/repos/" + name + L"/releases/latest", &body, nullptr,
-             nullptr)) {
+             nullptr, nullptr, &failure)) {
         // Telling a user who pressed Cancel to check the connection would be wrong.
         CheckCancel();
+        if (failure.cause == GetFailure::kTooLong) Fail(noMatch);
         Fail(L"Couldn't reach GitHub to find " + name + L". Check the internet connection.");
     }
     if (auto found = FindAsset(body, pattern)) return *std::move(found);
-    Fail(L"No download of " + name + L" matched what Setup expects.");
+    Fail(noMatch);
 }
 
 Download LatestAsset(const char* repository, const char* pattern) {

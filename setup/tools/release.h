@@ -1,7 +1,8 @@
 #pragma once
-// Values taken out of release documents and version lists. These documents come from the
-// network and may be of any size or shape: every pattern runs on a short slice found by a plain
-// search, so that no document can make the regex engine recurse deep or work long.
+// Values taken out of release documents, version lists and package index hash documents. These
+// documents come from the network and may be of any size or shape: every pattern runs on a short
+// slice found by a plain search, so that no document can make the regex engine recurse deep or work
+// long.
 
 #include <optional>
 #include <string>
@@ -9,11 +10,15 @@
 
 namespace murk::setup {
 
-// Where a tool's archive is, and the SHA-256 the publisher lists for it (64 lowercase hex
-// digits; empty when none is listed).
+// Where a tool's archive is, and the hash its publisher lists for it.
 struct Download {
     std::wstring url;
+    // A release's SHA-256: 64 lowercase hex digits; empty when none is listed.
     std::string sha256;
+    // The package index's SHA-512, in base64; empty when it lists none.
+    std::string sha512;
+    // From the package index, which lists a SHA-512 for every package.
+    bool indexed = false;
 };
 
 // The newest release asset of repository ("owner/name") whose file name fits pattern as a whole
@@ -28,5 +33,10 @@ std::optional<Download> FindAsset(std::string_view document, const char* pattern
 std::optional<std::string> FindTagName(std::string_view document);
 // The quoted 3.12.N version with the greatest N (the first of equals).
 std::optional<std::string> FindNewestPython312(std::string_view document);
+// The first "catalogEntry" URL of a package's registration leaf.
+std::optional<std::string> FindCatalogEntry(std::string_view document);
+// A catalog leaf's package SHA-512 in base64: the first "packageHashAlgorithm" is "SHA512" and
+// the first "packageHash" decodes to 64 bytes.
+std::optional<std::string> FindPackageSha512(std::string_view document);
 
 }  // namespace murk::setup

@@ -84,13 +84,39 @@ fs::path SystemFolder() {
     return folder;
 }
 
-// A listed digest that doesn't match means the archive isn't what its publisher released:
-// it must not be unpacked, let alone run.
-void CheckDigest(const BuildTool& tool, const std::string& expected,
+// The hash a download is checked by, in the text its publisher writes it in.
+struct Listed {
+    HashAlgorithm algorithm;
+    std::wstring words;  // who lists which hash, for the log
+    std::string text;
+};
+
+std::optional<Listed> ListedHash(const Download& download) {
+    if (!download.sha512.empty())
+        return Listed{HashAlgorithm::kSha512, L"the package index lists SHA-512 ", download.sha512};
+    if (!download.sha256.empty())
+        return Listed{HashAlgorithm::kSha256, L"the release lists SHA-256 ", download.sha256};
+    return std::nullopt;
+}
+
+std::optional<std::string> HashText(const fs::path& archive, HashAlgorithm algorithm) {
+    if (algorithm == HashAlgorithm::kSha256) return Sha256OfFile(archive);
+    const std::optional<std::string> bytes = HashOfFile(archive, algorithm);
+    if (!bytes) return std::nullopt;
+    return Base64(*bytes);
+}
+
+// A listed hash that doesn't match means the archive isn't what its publisher released:
+// it must not be unpacked, let alone run. The package index's is logged either way.
+void CheckDigest(const BuildTool& tool, const Download& download, const Listed& listed,
                  const std::optional<std::string>& actual) {
-    if (actual && *actual == expected) return;
-    Log(std::wstring(tool.name) + L": the release lists SHA-256 " + Widen(expected) +
-        L", the download has " + (actual ? Widen(*actual) : std::wstring(L"none (unreadable)")));
+    const std::wstring lists = std::wstring(tool.name) + L": " + listed.words + Widen(listed.text);
+    if (actual && *actual == listed.text) {
+        if (download.indexed) Log(lists);
+        return;
+    }
+    Log(lists + L", the download has " +
+        (actual ? Widen(*actual) : std::wstring(L"none (unreadable)")));
     Fail(L"Couldn't download " + std::wstring(tool.name) + L" (the file arrived damaged).");
 }
 
@@ -134,13 +160,12 @@ void KeepPartial(const fs::path& archive, const std::wstring& url, const Resumab
 }
 
 // Bytes that an earlier job kept of this very download go on only where the rest can be proved
-// to fit them: the server still has the same file (a strong ETag), or the release's digest
-// will tell.
+// to fit them: the server still has the same file (a strong ETag), or the listed hash will tell.
 Resumable KeptState(const fs::path& archive, const Download& download) {
     Resumable state;
     const std::optional<KeptPartial> kept = ReadKept(ResumeFileOf(archive));
     if (!kept || kept->url != download.url) return state;
-    if (!StrongEtag(kept->validator) && download.sha256.empty()) return state;
+    if (!StrongEtag(kept->validator) && !ListedHash(download)) return state;
     state.keep = true;
     state.length = kept->length;
     state.validator = kept->validator;
@@ -167,31 +192,39 @@ void GetArchive(const BuildTool& tool, const Download& download, const fs::path&
     // Only a failure writes it again: after a crash nothing claims to know the bytes left.
     std::error_code error;
     fs::remove(ResumeFileOf(archive), error);
-    if (Get(download.url, nullptr, &archive, tool.name, &state)) return;
-    KeepPartial(archive, download.url, state);
+    GetFailure failure;
+    if (Get(download.url, nullptr, &archive, tool.name, &state, &failure)) return;
+    // Bytes in the file then aren't of this URL.
+    if (failure.cause != GetFailure::kRefused) KeepPartial(archive, download.url, state);
     CheckCancel();
     Fail(L"Couldn't download " + std::wstring(tool.name) + L".");
 }
 
 // The archive, going on from what an earlier job kept where that is safe, checked against the
-// digest that its release lists.
+// hash that its publisher lists.
 void FetchArchive(const BuildTool& tool, const Download& download, const fs::path& archive) {
     Resumable state = KeptState(archive, download);
     state.onResume = [&tool](std::uint64_t at, std::uint64_t length) {
         LogResumption(tool.name, at, length);
     };
     GetArchive(tool, download, archive, state);
-    if (download.sha256.empty()) return;
-    std::optional<std::string> actual = Sha256OfFile(archive);
-    if (actual != download.sha256 && state.stitched) {
+    const std::optional<Listed> listed = ListedHash(download);
+    if (!listed) {
+        if (download.indexed)
+            Log(L"(" + std::wstring(tool.name) +
+                L": the package index lists no SHA-512; not checked)");
+        return;
+    }
+    std::optional<std::string> actual = HashText(archive, listed->algorithm);
+    if (actual != listed->text && state.stitched) {
         // Pieces of different responses needn't fit together: once more, from zero.
         std::error_code error;
         fs::remove(archive, error);
         Resumable whole{.onResume = state.onResume};
         GetArchive(tool, download, archive, whole);
-        actual = Sha256OfFile(archive);
+        actual = HashText(archive, listed->algorithm);
     }
-    CheckDigest(tool, download.sha256, actual);
+    CheckDigest(tool, download, *listed, actual);
 }
 
 fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
@@ -221,6 +254,28 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
     return program;
 }
 
+// The SHA-512 the package index lists for a version of its Python package, in base64: empty when
+// it can't be had, as from an index that lists none.
+std::string PackageSha512(const std::wstring& origin, const std::wstring& version) {
+    std::string registration;
+    if (!Get(origin + L"/v3/registration5-semver1/python/" + version + L".json", &registration,
+             nullptr, nullptr)) {
+        CheckCancel();
+        return {};
+    }
+    const std::optional<std::string> entry = FindCatalogEntry(registration);
+    if (!entry) return {};
+    // Only the index itself vouches for its packages.
+    const std::wstring catalogUrl = Widen(*entry);
+    if (!SameOrigin(catalogUrl, origin)) return {};
+    std::string catalog;
+    if (!Get(catalogUrl, &catalog, nullptr, nullptr)) {
+        CheckCancel();
+        return {};
+    }
+    return FindPackageSha512(catalog).value_or("");
+}
+
 }  // namespace
 
 fs::path FindUnder(const fs::path& folder, const wchar_t* name) {
@@ -240,15 +295,21 @@ fs::path FindUnder(const fs::path& folder, const wchar_t* name) {
 Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDomain) {
     const std::wstring origin(indexOrigin);
     const std::wstring domain(indexDomain);
+    const std::wstring noPackage = L"No Python 3.12 package on " + domain + L".";
     std::string body;
-    if (!Get(origin + L"/v3-flatcontainer/python/index.json", &body, nullptr, nullptr)) {
+    GetFailure failure;
+    if (!Get(origin + L"/v3-flatcontainer/python/index.json", &body, nullptr, nullptr, nullptr,
+             &failure)) {
         CheckCancel();
+        if (failure.cause == GetFailure::kTooLong) Fail(noPackage);
         Fail(L"Couldn't reach " + domain + L" for Python. Check the internet connection.");
     }
     const std::optional<std::string> version = FindNewestPython312(body);
-    if (!version) Fail(L"No Python 3.12 package on " + domain + L".");
+    if (!version) Fail(noPackage);
     const std::wstring text = Widen(*version);
-    return {.url = origin + L"/v3-flatcontainer/python/" + text + L"/python." + text + L".nupkg"};
+    return {.url = origin + L"/v3-flatcontainer/python/" + text + L"/python." + text + L".nupkg",
+            .sha512 = PackageSha512(origin, text),
+            .indexed = true};
 }
 
 std::vector<BuildTool> ToolTable(std::wstring apiOrigin, std::wstring indexOrigin,

@@ -59,11 +59,16 @@ class Scenario : public ::testing::Test {
     // What the tools step logs when it downloads one tool.
     Lines Downloaded(const Tool& tool) const {
         const fs::path archive = Tools() / (std::string(tool.name) + ".zip");
-        return {std::string(tool.name) + ": downloading " + U8(world.Origin()) + tool.url,
-                std::string("== Unpacking ") + tool.name,
-                "$ " + Quoted(SystemTarPath()) + " -xf " + Quoted(archive) + " -C " +
-                    Quoted(Tools() / tool.name),
-                std::string(tool.name) + ": " + U8(Program(tool).native())};
+        Lines lines = {std::string(tool.name) + ": downloading " + U8(world.Origin()) + tool.url,
+                       std::string("== Unpacking ") + tool.name,
+                       "$ " + Quoted(SystemTarPath()) + " -xf " + Quoted(archive) + " -C " +
+                           Quoted(Tools() / tool.name),
+                       std::string(tool.name) + ": " + U8(Program(tool).native())};
+        // Python's package is checked against the package index's hash before it is unpacked.
+        if (tool.name == std::string_view("Python"))
+            lines.insert(lines.begin() + 1,
+                         "Python: the package index lists SHA-512 " + world.pythonSha512);
+        return lines;
     }
     Lines AllDownloaded() const {
         Lines lines = {"== Checking the tools"};

@@ -202,10 +202,23 @@ void World::PublishTools() {
                {"llvm-mingw-20241217-ucrt-x86_64/include/stdio.h", "/* */"}}));
     server.Serve("/v3-flatcontainer/python/index.json",
                  {.body = "{\"versions\":[\"3.11.9\",\"3.12.8\",\"3.12.10\",\"3.13.0b1\"]}"});
-    server.Serve("/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg",
-                 {.body = zip({{"tools/python.exe", python},
-                               {"tools/Lib/os.py", "# os"},
-                               {"python.nuspec", "<package/>"}})});
+    const std::string package =
+        zip({{"tools/python.exe", python}, {"tools/Lib/os.py", "# os"}, {"python.nuspec", "<x/>"}});
+    server.Serve("/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg", {.body = package});
+    WriteBytes(state / L"package.bin", package);
+    pythonSha512 = setup::Base64(
+        setup::HashOfFile(state / L"package.bin", setup::HashAlgorithm::kSha512).value_or(""));
+    // The package index's registration leaf and the catalog leaf it points to, as trimmed down
+    // copies of the real ones.
+    const std::string catalog = "/v3/catalog0/data/2024.12.03.22.13.41/python.3.12.10.json";
+    server.Serve("/v3/registration5-semver1/python/3.12.10.json",
+                 {.body = "{\"@id\": \"" + server.OriginUtf8() +
+                          "/v3/registration5-semver1/python/3.12.10.json\", \"catalogEntry\": \"" +
+                          server.OriginUtf8() + catalog + "\", \"listed\": true}"});
+    server.Serve(catalog, {.body = "{\"id\": \"python\", \"packageHash\": \"" + pythonSha512 +
+                                   "\", \"packageHashAlgorithm\": \"SHA512\", "
+                                   "\"packageSize\": " +
+                                   std::to_string(package.size()) + "}"});
 }
 
 void World::StallDownload(const std::string& asset) {

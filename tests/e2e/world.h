@@ -44,6 +44,8 @@ class World {
     std::wstring Origin() const { return server.Origin(); }
     // The size of everything in the published tool archives, as unpacked.
     std::uint64_t unpackedBytes = 0;
+    // The SHA-512 the package index lists for the Python package, in base64.
+    std::string pythonSha512;
 
     // --- The remote project ---
     void SetBuildScript(const std::string& script);

@@ -25,5 +25,17 @@ TEST(Sha256OfFile, MatchesTheStandardTestVectors) {
     EXPECT_EQ(Sha256OfFile(folder / L"missing"), std::nullopt);
 }
 
+TEST(HashOfFile, Sha512InBase64AsThePackageIndexListsIt) {
+    TempFolder folder;
+    WriteBytes(folder / L"abc", "abc");
+    const std::string abc =
+        "3a81oZNherrMQXNJriBBMRLm+k6JqX6iCp7u5ktV05ohkpkqJ0/BqDa6PCOj/uu9RU1EI2Q86A4qmslPpUyknw==";
+    EXPECT_EQ(Base64(HashOfFile(folder / L"abc", HashAlgorithm::kSha512).value_or("")), abc);
+    EXPECT_EQ(Base64(FromBase64(abc).value_or("")), abc);
+    EXPECT_EQ(Base64("a") + Base64("ab"), "YQ==YWI=");
+    for (const char* odd : {"YWI", "Y=I=", "YW*=", "YQ===", "===="})
+        EXPECT_FALSE(FromBase64(odd)) << odd;
+}
+
 }  // namespace
 }  // namespace murk::setup

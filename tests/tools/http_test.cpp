@@ -184,6 +184,30 @@ TEST(Get, UnusableUrlsFailBeforeAnyRequest) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
+TEST(Get, TellsWhyItFailed) {
+    HttpServer server;
+    server.Serve("/big", {.generated = kLongestDocument + 1});
+    server.Serve("/away", {.status = 302, .headers = {{"Location", "http://example.invalid/x"}}});
+    GetFailure failure;
+    std::string memory;
+    EXPECT_FALSE(Get(server.Origin() + L"/none", &memory, nullptr, nullptr, nullptr, &failure));
+    EXPECT_EQ(failure.cause, GetFailure::kStatus);
+    EXPECT_EQ(failure.status, 404u);
+    EXPECT_FALSE(Get(server.Origin() + L"/big", &memory, nullptr, nullptr, nullptr, &failure));
+    EXPECT_EQ(failure.cause, GetFailure::kTooLong);
+    EXPECT_FALSE(Get(server.Origin() + L"/away", &memory, nullptr, nullptr, nullptr, &failure));
+    EXPECT_EQ(failure.cause, GetFailure::kRefused);
+
+    // As the program is built: plain http only to a configured origin on a loopback host (the
+    // tests' is one where nothing listens).
+    s_anyLoopbackHttp = false;
+    EXPECT_FALSE(Get(server.Origin() + L"/big", &memory, nullptr, nullptr, nullptr, &failure));
+    EXPECT_EQ(failure.cause, GetFailure::kRefused);
+    EXPECT_EQ(server.CountRequests("/big"), 1u);
+    EXPECT_FALSE(Get(L"http://127.0.0.1:9/x", &memory, nullptr, nullptr, nullptr, &failure));
+    EXPECT_EQ(failure.cause, GetFailure::kNoAnswer);
+}
+
 TEST(Get, ClosedPortFailsQuietly) {
     unsigned short port = 0;
     {

@@ -1,6 +1,8 @@
 #include "setup/tools/release.h"
 
 #include "setup/job/channel.h"
+#include "setup/tools/digest.h"
+#include "setup/tools/http.h"
 #include "tests/support/http_server.h"
 #include "tests/support/release_document.h"
 
@@ -159,6 +161,21 @@ TEST(FindNewestPython312, NumericPatchOrderAndNoPreReleases) {
     EXPECT_EQ(newest, "3.12.11");
 }
 
+TEST(FindPackageSha512, OnlyTheFirstListedHashIfItIsASha512) {
+    const std::string hash = Base64(std::string(64, 'Z'));
+    const auto leaf = [](const std::string& algorithm, const std::string& value) {
+        return "{\"packageHash\": \"" + value + "\", \"packageHashAlgorithm\": \"" + algorithm +
+               "\", \"packageHash\": \"" + Base64(std::string(64, 'Y')) + "\"}";
+    };
+    EXPECT_EQ(FindPackageSha512(leaf("SHA512", hash)), hash);
+    EXPECT_FALSE(FindPackageSha512(leaf("SHA256", hash)));
+    EXPECT_FALSE(FindPackageSha512(leaf("SHA512", Base64(std::string(32, 'Z')))));
+    EXPECT_FALSE(FindPackageSha512(leaf("SHA512", hash.substr(4))));
+    EXPECT_EQ(
+        FindCatalogEntry("{\"catalogEntry\": \"https://x.test/a.json\", \"catalogEntry\": \"b\"}"),
+        "https://x.test/a.json");
+}
+
 TEST(LatestAsset, AsksForTheLatestReleaseAndWordsBothFailures) {
     HttpServer server;
     server.Serve("/repos/ninja-build/ninja/releases/latest",
@@ -176,6 +193,10 @@ TEST(LatestAsset, AsksForTheLatestReleaseAndWordsBothFailures) {
     EXPECT_EQ(FailureOf([&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); }),
               L"No download of Kitware/CMake matched what Setup expects.");
     server.Serve("/repos/Kitware/CMake/releases/latest", {.body = "rate limited, try later"});
+    EXPECT_EQ(FailureOf([&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); }),
+              L"No download of Kitware/CMake matched what Setup expects.");
+    // A document longer than any release's is none.
+    server.Serve("/repos/Kitware/CMake/releases/latest", {.generated = kLongestDocument + 1});
     EXPECT_EQ(FailureOf([&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); }),
               L"No download of Kitware/CMake matched what Setup expects.");
 }

@@ -188,6 +188,8 @@ TEST_F(ToolsStep, FiveDownloadsAreUnpackedAndPutInFrontOfPathInReverseOrder) {
     EXPECT_TRUE(Logged(L"Git: " + git.native()));
     EXPECT_TRUE(Logged(L"Python: downloading " + server.Origin() +
                        L"/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg"));
+    // This package index lists no hash: Python is installed all the same.
+    EXPECT_TRUE(Logged(L"(Python: the package index lists no SHA-512; not checked)"));
     for (const wchar_t* name : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"})
         EXPECT_TRUE(Logged(L"== Unpacking " + std::wstring(name))) << name;
     // The bar is busy while the last archive is unpacked, and stays so after the step.
@@ -365,6 +367,58 @@ TEST_F(ToolsStep, LookupFailuresNameTheRepositoryOrThePackageIndex) {
     server.Serve("/v3-flatcontainer/python/index.json",
                  {.body = "{\"versions\":[\"3.12.0b1\",\"3.13.1\"]}"});
     EXPECT_EQ(Failure({tools[4]}), L"No Python 3.12 package on packages.test.");
+    server.Serve("/v3-flatcontainer/python/index.json",
+                 {.omitContentLength = true, .generated = kLongestDocument + 1});
+    EXPECT_EQ(Failure({tools[4]}), L"No Python 3.12 package on packages.test.");
+}
+
+TEST_F(ToolsStep, PythonsPackageIsCheckedAgainstTheSha512ThePackageIndexLists) {
+    const std::string zip = StoredZip({{"tools/python.exe", "python"}});
+    Publish("", "", zip);
+    WriteBytes(install / L"package", zip);
+    const std::string actual = Base64(*HashOfFile(install / L"package", HashAlgorithm::kSha512));
+    const std::string catalog = "/v3/catalog0/data/python.3.12.10.json";
+    const auto list = [&](const std::string& origin, const std::string& hash) {
+        server.Serve("/v3/registration5-semver1/python/3.12.10.json",
+                     {.body = "{\"catalogEntry\": \"" + origin + catalog + "\"}"});
+        server.Serve(
+            catalog,
+            {.body = "{\"packageHashAlgorithm\": \"SHA512\", \"packageHash\": \"" + hash + "\"}"});
+    };
+    const std::vector<BuildTool> python = {Tools()[4]};
+    const std::string listed = Base64(std::string(64, 'x'));
+    list(server.OriginUtf8(), listed);
+    EXPECT_EQ(Failure(python), L"Couldn't download Python (the file arrived damaged).");
+    EXPECT_EQ(NewLines().back(), L"Python: the package index lists SHA-512 " + Widen(listed) +
+                                     L", the download has " + Widen(actual));
+    EXPECT_FALSE(fs::exists(install / L"tools" / L"Python" / L"tools" / L"python.exe"));
+
+    list(server.OriginUtf8(), actual);
+    ProvideTools(install.path(), python);
+    const std::vector<std::wstring> lines = NewLines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[2], L"Python: the package index lists SHA-512 " + Widen(actual));
+    EXPECT_EQ(lines[3], L"== Unpacking Python");
+
+    // Only the package index itself vouches for its packages.
+    HttpServer elsewhere;
+    list(elsewhere.OriginUtf8(), listed);
+    fs::remove_all(install / L"tools" / L"Python" / L"tools");
+    ProvideTools(install.path(), python);
+    EXPECT_EQ(NewLines()[2], L"(Python: the package index lists no SHA-512; not checked)");
+    EXPECT_TRUE(elsewhere.Requests().empty());
+}
+
+// The program's own origins are https: plain http reaches nothing, a tool's archive least of all.
+TEST_F(ToolsStep, AnArchiveOverPlainHttpIsNeverFetched) {
+    const std::string target = "/downloads/ninja-win.zip";
+    server.Serve(target, {.body = StoredZip({{"ninja.exe", "ninja"}})});
+    const std::wstring url = server.Origin() + Widen(target);
+    s_anyLoopbackHttp = false;
+    EXPECT_EQ(Failure({{L"Ninja", L"ninja.exe", [url] { return Download{.url = url}; }}}),
+              L"Couldn't download Ninja.");
+    EXPECT_EQ(server.CountRequests(target), 0u);
+    EXPECT_FALSE(fs::exists(install / L"tools" / L"Ninja.zip.resume"));
 }
 
 // The step runs on a worker while this thread plays the window: once the stalled transfer has

@@ -2,6 +2,7 @@
 // started it, named by MURK_WORLD_ORIGIN (for example http://127.0.0.1:49152), so that each
 // scenario serves its own world and two can run side by side. Without the variable every
 // origin is a loopback port where nothing listens: the world variant never reaches the internet.
+// Being plain http on a loopback host, that origin is the only one plain http reaches (config.h).
 #include "setup/config.h"
 
 #include <windows.h>
