@@ -202,7 +202,8 @@ std::optional<std::wstring> RateLimitMessage(const GetFailure& failure) {
         return spent + L"after " + *time + L".";
     if (const auto seconds = HeaderNumber(failure.retryAfter)) {
         const std::uint64_t minutes = std::max<std::uint64_t>(1, (*seconds + 59) / 60);
-        return spent + L"in " + std::to_wstring(minutes) + L" minutes.";
+        return spent + L"in " + std::to_wstring(minutes) +
+               (minutes == 1 ? L" minute." : L" minutes.");
     }
     return spent + L"later.";
 }
