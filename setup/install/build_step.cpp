@@ -15,23 +15,9 @@ namespace {
 
 constexpr std::string_view kStatusMarker = "==> ";
 
-// Both patterns can only match at the start of a line, so the search tries that one place
-// (the matcher would otherwise attempt, and reject, every later position of a long compiler
-// line) and looks no further than this many bytes. The bound matters: the standard library's
-// matcher recurses once per character of a repeated class, and a line starting with a few
-// thousand spaces or digits would otherwise overflow the worker thread's stack.
-constexpr std::size_t kProgressPrefix = 1024;
-
 constexpr wchar_t kBuildFailed[] =
     L"The build failed. The log above (also in setup.log) says why; Help > Report a bug in the "
     L"launcher, or a GitHub issue with setup.log attached, gets it looked at.";
-
-bool Find(const std::string& line, const std::regex& pattern, std::smatch& match) {
-    const auto end =
-        line.begin() + static_cast<std::ptrdiff_t>(std::min(line.size(), kProgressPrefix));
-    return std::regex_search(line.begin(), end, match, pattern,
-                             std::regex_constants::match_continuous);
-}
 
 // Reads a run of decimal digits; a number too large for an int is held at INT_MAX rather than
 // ending the build over a progress figure.
@@ -53,7 +39,7 @@ void ParseBuildLine::operator()(const std::string& line) const {
         return;
     }
     std::smatch match;
-    if (Find(line, counter, match)) {
+    if (MatchesLineStart(line, counter, match)) {
         const int total = ReadNumber(match[2]);
         if (total > 0) {
             // In 64 bits: a finished count above INT_MAX / 100 must not wrap into a negative,
@@ -63,7 +49,7 @@ void ParseBuildLine::operator()(const std::string& line) const {
             return;
         }
     }
-    if (Find(line, percent, match)) PostProgress(ReadNumber(match[1]));
+    if (MatchesLineStart(line, percent, match)) PostProgress(ReadNumber(match[1]));
 }
 
 void BuildStep(const Job& job) {

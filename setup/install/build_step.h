@@ -1,6 +1,8 @@
 #pragma once
 // The build step's reading of the build script's output.
 
+#include "setup/job/process.h"
+
 #include <regex>
 #include <string>
 
@@ -8,14 +10,12 @@ namespace murk::setup {
 
 // "[finished/total]" at the very start of a line, as Ninja prints it.
 inline constexpr char kCounterPattern[] = R"(^\[([0-9]+)/([0-9]+)\])";
-// A percentage at the start of a line, after optional white space, as progress meters print it.
-inline constexpr char kPercentPattern[] = R"(^\s*([0-9]+)%)";
 
 // The line handler for the build script: a "==> " line becomes the status text and makes the
 // bar busy; a counter or a percentage moves the bar. Everything else is only logged (by Run).
 struct ParseBuildLine {
     const std::regex& counter;  // kCounterPattern
-    const std::regex& percent;  // kPercentPattern
+    const std::regex& percent;  // kPercentPattern (setup/job/process.h)
     void operator()(const std::string& line) const;
 };
 

@@ -95,11 +95,17 @@ void UpdateSource(const fs::path& installFolder, const fs::path& repository,
     const bool onBranch =
         GitOutput(repository, L"symbolic-ref -q --short HEAD", branch) && !branch.empty();
     std::string changes;
-    GitOutput(repository, L"status --porcelain --untracked-files=no --ignore-submodules=all",
-              changes);
+    const bool checked = GitOutput(
+        repository, L"status --porcelain --untracked-files=no --ignore-submodules=all", changes);
 
     if (!changes.empty()) {
         Log(L"The source folder has changes of its own: building it as it is (no update).");
+        return;
+    }
+    // A git that died without a word (an antivirus, a crash) has said nothing about the user's
+    // edits: a forced checkout would overwrite them.
+    if (!checked) {
+        Log(L"(couldn't check the source folder for changes - building it as it is)");
         return;
     }
     if (onBranch) {

@@ -2,6 +2,7 @@
 
 #include "setup/job/channel.h"
 
+#include <algorithm>
 #include <system_error>
 #include <vector>
 
@@ -16,11 +17,16 @@ namespace fs = std::filesystem;
 
 constexpr DWORD kReadSize = 4096;
 constexpr DWORD kPathCapacity = 32768;
+constexpr std::size_t kLineStartReach = 1024;
 
-// Indented percentage lines are progress meters: the build's parser wants them, the log doesn't.
+// Only lines that start with the line's progress pattern are meters; every other line, a
+// compiler's source excerpt with a printf format or a traceback's "%s" among them, is a
+// diagnostic the user may need. The plain tests come first: most lines end there.
 bool IsProgressMeter(const std::string& line) {
-    return line.size() >= 2 && line[0] == ' ' && line[1] == ' ' &&
-           line.find('%') != std::string::npos;
+    if (!line.starts_with("  ") || line.find('%') == std::string::npos) return false;
+    static const std::regex percent(kPercentPattern);
+    std::smatch match;
+    return MatchesLineStart(line, percent, match);
 }
 
 void Deliver(const std::string& line, const LineHandler& handler, bool filterMeters) {
@@ -89,6 +95,13 @@ void Stop(HANDLE process) {
 }
 
 }  // namespace
+
+bool MatchesLineStart(const std::string& line, const std::regex& pattern, std::smatch& match) {
+    const auto end =
+        line.begin() + static_cast<std::ptrdiff_t>(std::min(line.size(), kLineStartReach));
+    return std::regex_search(line.begin(), end, match, pattern,
+                             std::regex_constants::match_continuous);
+}
 
 std::wstring PathVariable() {
     std::wstring buffer(kPathCapacity, L'\0');

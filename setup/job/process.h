@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,18 @@ extern std::atomic<bool> s_cancel;
 
 // Gets each output line: the child's bytes (UTF-8) without the terminator, never empty.
 using LineHandler = std::function<void(const std::string&)>;
+
+// A progress meter's percentage: digits at the start of a line, after optional white space,
+// directly followed by a percent sign. Run keeps indented lines that match it out of the log;
+// the build step reads the bar's position from them.
+inline constexpr char kPercentPattern[] = R"(^\s*([0-9]+)%)";
+
+// Whether pattern matches at the very start of line. Only that one place is tried (the matcher
+// would otherwise attempt, and reject, every later position of a long compiler line), and only
+// the first 1024 bytes are looked at: the matcher recurses once per character of a repeated
+// class, and a line starting with a few thousand spaces or digits would otherwise overflow the
+// worker thread's stack.
+bool MatchesLineStart(const std::string& line, const std::regex& pattern, std::smatch& match);
 
 // PATH as the process has it now; empty when it is unset or too long to read.
 std::wstring PathVariable();

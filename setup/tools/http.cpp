@@ -130,13 +130,13 @@ std::uint64_t ContentLength(HINTERNET request) {
     return _wcstoui64(text, nullptr, 10);
 }
 
-// Empty when the header is missing or too long to be one this program uses.
-std::wstring HeaderText(HINTERNET request, DWORD query) {
+// Empty when the header is missing or too long to be one this program uses. A header WinHTTP
+// has no index for is asked by name, with WINHTTP_QUERY_CUSTOM.
+std::wstring HeaderText(HINTERNET request, DWORD query,
+                        const wchar_t* name = WINHTTP_HEADER_NAME_BY_INDEX) {
     wchar_t text[kHeaderText] = {};
     DWORD size = sizeof text;
-    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                             WINHTTP_NO_HEADER_INDEX))
-        return {};
+    if (!WinHttpQueryHeaders(request, query, name, text, &size, WINHTTP_NO_HEADER_INDEX)) return {};
     return std::wstring(text, size / sizeof(wchar_t));
 }
 
@@ -342,6 +342,12 @@ Outcome Stop(Transfer& transfer, GetFailure::Cause cause) {
 Outcome Accept(HINTERNET request, bool ranged, Transfer& transfer) {
     const DWORD status = StatusCode(request);
     transfer.failure.status = status;
+    // A refusal by a rate limit says when to ask again; the caller decides what it means.
+    transfer.failure.rateLimitRemaining =
+        HeaderText(request, WINHTTP_QUERY_CUSTOM, L"X-RateLimit-Remaining");
+    transfer.failure.rateLimitReset =
+        HeaderText(request, WINHTTP_QUERY_CUSTOM, L"X-RateLimit-Reset");
+    transfer.failure.retryAfter = HeaderText(request, WINHTTP_QUERY_CUSTOM, L"Retry-After");
     const std::uint64_t length = ContentLength(request);
     Open(transfer);
     if (transfer.file && !transfer.out.is_open()) return Stop(transfer, GetFailure::kFile);

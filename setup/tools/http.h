@@ -46,6 +46,11 @@ struct GetFailure {
     Cause cause = kNone;
     // The HTTP status of the last response; 0 when none came.
     unsigned long status = 0;
+    // What that response said of the server's limit on requests, as it said it (empty when it
+    // didn't): X-RateLimit-Remaining, X-RateLimit-Reset (epoch seconds) and Retry-After.
+    std::wstring rateLimitRemaining;
+    std::wstring rateLimitReset;
+    std::wstring retryAfter;
 };
 
 // A document read into memory ends here: release documents are some hundreds of KB.

@@ -6,10 +6,14 @@
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdint>
+#include <cwchar>
+#include <iterator>
 #include <regex>
 
 namespace murk::setup {
@@ -29,6 +33,13 @@ constexpr std::size_t kPackageHashReach = 256;  // 88 base64 digits for SHA-512
 constexpr std::size_t kObjectReach = 64 * 1024;
 
 constexpr auto kContinuous = std::regex_constants::match_continuous;
+
+// Rate-limit headers: seconds and epoch times have a dozen digits at most.
+constexpr std::size_t kLongestHeaderNumber = 18;
+constexpr std::uint64_t kEpochToFileTimeSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
+// Beyond this FileTimeToSystemTime refuses the time (it takes FILETIMEs below 2^63).
+constexpr std::uint64_t kLatestEpochSeconds = 900000000000;
 
 // Calls take(match, at) for each non-overlapping match of pattern, which must begin with the
 // literal anchor, looking at most reach bytes from each anchor. take returns true to stop.
@@ -148,6 +159,55 @@ std::optional<std::string> FirstString(std::string_view document, const std::str
     return found;
 }
 
+// A header's value as a whole decimal number; nothing when it is anything else.
+std::optional<std::uint64_t> HeaderNumber(std::wstring_view text) {
+    if (text.empty() || text.size() > kLongestHeaderNumber) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const wchar_t digit : text) {
+        if (digit < L'0' || digit > L'9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(digit - L'0');
+    }
+    return value;
+}
+
+// A header's epoch seconds as the user's clock shows them, "HH:MM"; nothing for a value that
+// isn't such a time.
+std::optional<std::wstring> LocalClockTime(std::wstring_view header) {
+    const std::optional<std::uint64_t> epochSeconds = HeaderNumber(header);
+    if (!epochSeconds || *epochSeconds > kLatestEpochSeconds) return std::nullopt;
+    const std::uint64_t ticks = (*epochSeconds + kEpochToFileTimeSeconds) * kFileTimeTicksPerSecond;
+    const FILETIME fileTime{.dwLowDateTime = static_cast<DWORD>(ticks),
+                            .dwHighDateTime = static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME utc{};
+    SYSTEMTIME local{};
+    if (!FileTimeToSystemTime(&fileTime, &utc) ||
+        !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+        return std::nullopt;
+    wchar_t text[8];
+    std::swprintf(text, std::size(text), L"%02u:%02u", local.wHour, local.wMinute);
+    return text;
+}
+
+// GitHub answers at most 60 anonymous lookups an hour per address, and a shared address
+// (a dormitory, a carrier's NAT) or a few retried installs use them up. Its refusal is no
+// connection problem, and asking again at once only gets another.
+std::optional<std::wstring> RateLimitMessage(const GetFailure& failure) {
+    if (failure.cause != GetFailure::kStatus || (failure.status != 403 && failure.status != 429))
+        return std::nullopt;
+    if (HeaderNumber(failure.rateLimitRemaining) != 0 && failure.retryAfter.empty())
+        return std::nullopt;
+    const std::wstring spent =
+        L"GitHub's limit on lookups from this network is used up. Try again ";
+    if (const auto time = LocalClockTime(failure.rateLimitReset))
+        return spent + L"after " + *time + L".";
+    if (const auto seconds = HeaderNumber(failure.retryAfter)) {
+        const std::uint64_t minutes = std::max<std::uint64_t>(1, (*seconds + 59) / 60);
+        return spent + L"in " + std::to_wstring(minutes) +
+               (minutes == 1 ? L" minute." : L" minutes.");
+    }
+    return spent + L"later.";
+}
+
 }  // namespace
 
 std::optional<Download> FindAsset(std::string_view document, const char* pattern) {
@@ -217,6 +277,7 @@ Download LatestAssetAt(std::wstring_view apiOrigin, const char* repository, cons
              nullptr, nullptr, &failure)) {
         // Telling a user who pressed Cancel to check the connection would be wrong.
         CheckCancel();
+        if (const auto limited = RateLimitMessage(failure)) Fail(*limited);
         if (failure.cause == GetFailure::kTooLong) Fail(noMatch);
         Fail(L"Couldn't reach GitHub to find " + name + L". Check the internet connection.");
     }

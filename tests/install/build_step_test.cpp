@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <optional>
 #include <sstream>
@@ -239,6 +240,7 @@ TEST_F(BuildStepTest, TurnsTheBuildLogIntoStatusProgressAndLogLines) {
         "==> Building\n"
         "[1/4] Compiling a.cpp\n"
         "[4/4] Linking MurkLauncher.exe\n"
+        "    print(\"%s\" % name)\n"
         "  99% unterminated";
 
     EXPECT_EQ(Build(output), std::nullopt);
@@ -258,7 +260,11 @@ TEST_F(BuildStepTest, TurnsTheBuildLogIntoStatusProgressAndLogLines) {
               "==> Building\r\n"
               "[1/4] Compiling a.cpp\r\n"
               "[4/4] Linking MurkLauncher.exe\r\n"
+              "    print(\"%s\" % name)\r\n"
               "  99% unterminated\r\n");
+    // The details view shows what the log holds.
+    EXPECT_EQ(std::count(window.logs.begin(), window.logs.end(), L"    print(\"%s\" % name)"), 1);
+    EXPECT_EQ(std::count(window.logs.begin(), window.logs.end(), L"  57% extracting"), 0);
 }
 
 TEST_F(BuildStepTest, NonZeroExitFailsWithTheBuildFailedMessage) {

@@ -164,12 +164,24 @@ TEST_F(SourceStep, LocalChangesAreNeverTouched) {
     EXPECT_EQ(window.statuses, std::vector<std::wstring>{L"Updating the source code"});
 }
 
-TEST_F(SourceStep, UnusableWorkingCopyCountsAsChanged) {
+// On no branch, where a forced checkout would follow: each failing query must stop it alone.
+TEST_F(SourceStep, AFailingChangeQueryCountsAsChanged) {
     MakeWorkingCopy();
-    Script({{"status-exit", "128"}, {"changes", "fatal: not a git repository"}});
+    Script({{"branch", ""}, {"status-exit", "128"}, {"changes", "fatal: not a git repository"}});
     EXPECT_EQ(Step(), L"");
     EXPECT_EQ(Calls(), (std::vector<std::string>{kFetch, kBranch, kStatus}));
-    EXPECT_EQ(Decisions().size(), 1u);
+    EXPECT_EQ(Decisions(),
+              std::vector<std::wstring>{
+                  L"The source folder has changes of its own: building it as it is (no update)."});
+
+    fs::remove(state / L"calls.txt");
+    window.logs.clear();
+    Script({{"branch", ""}, {"status-exit", "-1073741819"}});  // killed, or crashed, silently
+    EXPECT_EQ(Step(), L"");
+    EXPECT_EQ(Calls(), (std::vector<std::string>{kFetch, kBranch, kStatus}));
+    EXPECT_EQ(Decisions(),
+              std::vector<std::wstring>{
+                  L"(couldn't check the source folder for changes - building it as it is)"});
 }
 
 TEST_F(SourceStep, BranchIsPulledAndAFailedPullIsOnlyLogged) {

@@ -70,17 +70,23 @@ TEST_F(RunTest, EveryKindOfLineEndGivesOneLinePerPrintedLine) {
     EXPECT_EQ(window.logs.back(), L"no end");
 }
 
-TEST_F(RunTest, IndentedPercentLinesReachTheHandlerButOnlyTheLastOneTheLog) {
+TEST_F(RunTest, IndentedMetersReachTheHandlerButOnlyTheLastOneTheLog) {
     const std::wstring arguments =
         LR"("out:  45% built\n" "out:50% not indented\n" "out:  indented, no percent\n" )"
-        LR"("out: 1% one space\n" "out:  99% unterminated")";
+        LR"("out: 1% one space\n" "out:    3 |   printf(\"%d\", n);\n" "out:  step 42%\n" )"
+        LR"("out:  99% unterminated")";
     const Strings lines = Lines(arguments);
 
-    EXPECT_EQ(lines, (Strings{"  45% built", "50% not indented", "  indented, no percent",
-                              " 1% one space", "  99% unterminated"}));
-    EXPECT_EQ(LogBytes(), "$ " + Utf8(ChildCommand(arguments)) +
-                              "\r\n50% not indented\r\n  indented, no percent\r\n"
-                              " 1% one space\r\n  99% unterminated\r\n");
+    EXPECT_EQ(lines,
+              (Strings{"  45% built", "50% not indented", "  indented, no percent", " 1% one space",
+                       "    3 |   printf(\"%d\", n);", "  step 42%", "  99% unterminated"}));
+    EXPECT_EQ(LogBytes(),
+              "$ " + Utf8(ChildCommand(arguments)) +
+                  "\r\n50% not indented\r\n  indented, no percent\r\n 1% one space\r\n"
+                  "    3 |   printf(\"%d\", n);\r\n  step 42%\r\n  99% unterminated\r\n");
+    window.Drain();
+    EXPECT_EQ(window.logs.size(), 7u);  // the command and the six lines above
+    EXPECT_EQ(window.logs[4], L"    3 |   printf(\"%d\", n);");
 }
 
 TEST_F(RunTest, SilentChildLeavesOnlyItsCommandAndReturnsItsExitCode) {

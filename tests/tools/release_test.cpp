@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <cwchar>
 #include <future>
+#include <iterator>
 #include <random>
 #include <thread>
 
@@ -199,6 +202,30 @@ TEST(LatestAsset, AsksForTheLatestReleaseAndWordsBothFailures) {
     server.Serve("/repos/Kitware/CMake/releases/latest", {.generated = kLongestDocument + 1});
     EXPECT_EQ(FailureOf([&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); }),
               L"No download of Kitware/CMake matched what Setup expects.");
+}
+
+TEST(LatestAsset, ASpentRateLimitIsNamedAfterOneRequest) {
+    HttpServer server;
+    const std::time_t reset = std::time(nullptr) + 1800;
+    wchar_t clock[8];
+    std::wcsftime(clock, std::size(clock), L"%H:%M", std::localtime(&reset));
+    const std::string target = "/repos/Kitware/CMake/releases/latest";
+    const auto lookup = [&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); };
+    const std::wstring spent = L"GitHub's limit on lookups from this network is used up. ";
+    server.Serve(target, {.status = 403,
+                          .headers = {{"X-RateLimit-Remaining", "0"},
+                                      {"X-RateLimit-Reset", std::to_string(reset)}}});
+    EXPECT_EQ(FailureOf(lookup), spent + L"Try again after " + clock + L".");
+    EXPECT_EQ(server.CountRequests(target), 1u);
+    server.Serve(target, {.status = 429, .headers = {{"Retry-After", "61"}}});
+    EXPECT_EQ(FailureOf(lookup), spent + L"Try again in 2 minutes.");
+    server.Serve(target, {.status = 403, .headers = {{"X-RateLimit-Remaining", "0"}}});
+    EXPECT_EQ(FailureOf(lookup), spent + L"Try again later.");
+    // A refusal with lookups left is something else.
+    server.Serve(target, {.status = 403, .headers = {{"X-RateLimit-Remaining", "12"}}});
+    EXPECT_EQ(FailureOf(lookup),
+              L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection.");
+    EXPECT_EQ(server.CountRequests(target), 4u);
 }
 
 }  // namespace
