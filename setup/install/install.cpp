@@ -1,5 +1,6 @@
 #include "setup/install/install.h"
 
+#include "setup/install/folder_mutex.h"
 #include "setup/job/channel.h"
 #include "setup/job/handles.h"
 #include "setup/job/process.h"
@@ -7,6 +8,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <system_error>
 
 namespace murk::setup {
@@ -78,9 +80,15 @@ bool RunSteps(Choices choices, std::wstring& finalMessage) {
 void Install(Choices choices) {
     bool success = false;
     std::wstring finalMessage;
+    // Taken before anything is made in the folder and kept until after the end report, so that
+    // no other Setup starts there before this job has wholly ended. Two starts can race past
+    // the window's check: the one that comes second here ends at once.
+    std::optional<OwnedMutex> folder;
     {
         ComApartment apartment;
         try {
+            folder = HoldFolder(choices.folder);
+            if (!folder) Fail(kAlreadyRunning);
             success = RunSteps(std::move(choices), finalMessage);
         } catch (const Failed& failure) {
             finalMessage = failure.message;

@@ -1,5 +1,6 @@
 #include "setup/window/window.h"
 
+#include "setup/install/folder_mutex.h"
 #include "setup/install/install.h"
 #include "setup/job/process.h"
 #include "setup/job/system.h"
@@ -68,6 +69,12 @@ bool Confirmed(const Choices& choices, bool folderSource) {
             L"handle. A folder like C:\\MURK-Recomp is safer. Continue anyway?",
             MB_YESNO | MB_ICONWARNING) != IDYES)
         return false;
+    if (FolderInUse(choices.folder)) {
+        Ask(kAlreadyRunning, MB_OK | MB_ICONINFORMATION);
+        // Started to update a folder that another Setup is busy with: nothing is left to do.
+        if (s_updateMode) PostMessageW(s_window, WM_CLOSE, 0, 0);
+        return false;
+    }
     std::error_code error;
     if (folderSource && !choices.source.empty() && !fs::is_directory(choices.source, error)) {
         Ask(L"That isn't a folder. Choose the folder of your extracted disc.",

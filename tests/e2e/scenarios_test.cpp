@@ -645,6 +645,33 @@ TEST_F(Scenario, ClosingDuringAStalledDownloadAnsweredYesEndsAtOnce) {
     EXPECT_TRUE(fs::exists(Tools() / L"CMake.zip.resume"));
 }
 
+// A second Setup on the folder of a running one, by "--update" or by Install (with the folder
+// spelt otherwise), starts nothing: it says so, and neither makes nor logs anything.
+TEST_F(Scenario, ASecondSetupOnTheFolderOfARunningOneStartsNothing) {
+    world.PublishTools();
+    world.PublishProject();
+    world.SetBuildScript(BuildScript(HoldBuild()));
+    StartInstall(world.image);
+    WaitForHeldBuild();
+    const Lines log = world.LogLines();
+
+    world.Start(L"--update \"" + world.install.native() + L"\"");
+    ExpectEndBox(L"Setup is already running for this folder.");
+    EXPECT_EQ(world.WaitForExit(), 0u);
+
+    world.Start();
+    std::wstring otherwise = world.install.native() + L"\\";
+    CharUpperW(otherwise.data());
+    world.SetText(setup::kFolderBox, otherwise);
+    world.Click(setup::kMainButton);
+    ExpectEndBox(L"Setup is already running for this folder.");
+    EXPECT_EQ(world.Text(setup::kMainButton), L"Install");
+    EXPECT_TRUE(world.Enabled(setup::kFolderBox));
+    EXPECT_FALSE(world.Visible(setup::kDetailsView)) << "as it was: no job failed";
+    EXPECT_EQ(world.LogLines(), log);
+    ExpectClosesCleanly();
+}
+
 // Scenario 6: failures, each with its exact message, the log ending in it, and the window idle.
 TEST_F(Scenario, NoNetworkForTheFirstLookup) {
     world.environment[L"MURK_WORLD_ORIGIN"] = L"http://127.0.0.1:9";

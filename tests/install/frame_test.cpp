@@ -1,5 +1,6 @@
 #include "setup/install/install.h"
 
+#include "setup/install/folder_mutex.h"
 #include "setup/job/channel.h"
 #include "setup/job/process.h"
 #include "tests/support/test_support.h"
@@ -214,6 +215,32 @@ TEST_F(FrameTest, FolderThatCantBeCreatedFailsWithoutALog) {
     EXPECT_EQ(ReadBytes(blocked), "not a folder");
     EXPECT_FALSE(fs::exists(root / L"setup.log"));
     EXPECT_FALSE(fs::exists(fs::current_path() / L"setup.log"));
+}
+
+TEST_F(FrameTest, AJobOnAFolderAnotherJobHoldsEndsAtOnceAndMakesNothing) {
+    const fs::path other = root / L"Other";
+    test::Event taken;
+    test::Event done;
+    std::thread otherJob([&] {
+        const auto hold = HoldFolder(other.native() + L"\\");
+        taken.Set();
+        done.Wait(20000);
+    });
+    ASSERT_TRUE(taken.Wait(20000));
+    Install(Choices{.source = image, .folder = other});
+    done.Set();
+    otherJob.join();
+    window.Drain();
+    EXPECT_EQ(window.doneMessage, kAlreadyRunning);
+    EXPECT_FALSE(fs::exists(other));
+}
+
+TEST(FolderMutexName, IsTheSameForEverySpellingOfTheFolder) {
+    const std::wstring name =
+        L"Global\\MurkRecompiledSetup-"
+        L"4afa6f6af91cb8f82f0ba77ace86ff8a218bbbb72839f6d7fc29fcbae499aaf3";
+    EXPECT_EQ(FolderMutexName(L"C:\\GAMES\\MURK-RECOMP"), name);
+    EXPECT_EQ(FolderMutexName(L"c:/Games/MURK-Recomp\\\\"), name);
 }
 
 // On the worker thread, as in the program: when the end report arrives the log already ends
