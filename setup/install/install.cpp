@@ -22,6 +22,42 @@ namespace fs = std::filesystem;
 constexpr std::uint64_t kGiB = 1ull << 30;
 constexpr std::uint64_t kNeededFresh = 14 * kGiB;
 constexpr std::uint64_t kNeededExtracted = 6 * kGiB;
+constexpr wchar_t kAwakeReason[] = L"MURK Recompiled Setup is building the game.";
+
+// Keeps Windows from sleeping on its idle timer while the job runs: the system only, never the
+// display, and never by changing the user's power settings. Where no power request can be made
+// (Wine, or an old system), the job's thread says the same for itself.
+class StayAwake {
+  public:
+    StayAwake() {
+        REASON_CONTEXT reason{.Version = POWER_REQUEST_CONTEXT_VERSION,
+                              .Flags = POWER_REQUEST_CONTEXT_SIMPLE_STRING};
+        reason.Reason.SimpleReasonString = const_cast<LPWSTR>(kAwakeReason);
+        request_ = OwnFileHandle(PowerCreateRequest(&reason));
+        if (request_ && PowerSetRequest(request_.get(), PowerRequestSystemRequired)) return;
+        request_.reset();
+        SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    }
+    ~StayAwake() {
+        if (request_) {
+            PowerClearRequest(request_.get(), PowerRequestSystemRequired);
+            return;
+        }
+        SetThreadExecutionState(ES_CONTINUOUS);
+    }
+    StayAwake(const StayAwake&) = delete;
+    StayAwake& operator=(const StayAwake&) = delete;
+
+  private:
+    UniqueHandle request_;
+};
+
+// A power request doesn't stop a closed lid, nor a Modern Standby laptop on battery.
+void NoteBattery() {
+    SYSTEM_POWER_STATUS power{};
+    if (GetSystemPowerStatus(&power) && power.ACLineStatus == 0)
+        Log(L"(the PC runs on battery: Windows may still let it sleep; plug it in for the build)");
+}
 
 Job Prepare(Choices choices) {
     std::error_code error;
@@ -31,6 +67,7 @@ Job Prepare(Choices choices) {
 
     OpenLog(choices.folder);
     Log(L"MURK Recompiled Setup, installing to " + choices.folder.native());
+    NoteBattery();
 
     Job job{.choices = std::move(choices)};
     job.repository = job.choices.folder / L"murk-recomp";
@@ -86,6 +123,7 @@ void Install(Choices choices) {
     std::optional<OwnedMutex> folder;
     {
         ComApartment apartment;
+        StayAwake awake;
         try {
             folder = HoldFolder(choices.folder);
             if (!folder) Fail(kAlreadyRunning);

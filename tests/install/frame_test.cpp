@@ -217,6 +217,18 @@ TEST_F(FrameTest, FolderThatCantBeCreatedFailsWithoutALog) {
     EXPECT_FALSE(fs::exists(fs::current_path() / L"setup.log"));
 }
 
+// Where no power request can be made (Wine), the job's thread keeps the PC awake by its
+// execution state, which setting it again reads back: held during the job, let go at its end.
+TEST_F(FrameTest, TheJobKeepsThePcAwakeUntilItsEnd) {
+    FakeSystem system(100 * kGiB);
+    EXECUTION_STATE during = 0;
+    system.OnQuery([&] { during = SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); });
+    s_cancel = true;
+    RunJob(image);
+    EXPECT_EQ(during, ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), ES_CONTINUOUS);
+}
+
 TEST_F(FrameTest, AJobOnAFolderAnotherJobHoldsEndsAtOnceAndMakesNothing) {
     const fs::path other = root / L"Other";
     test::Event taken;
