@@ -23,6 +23,7 @@ constexpr std::uint64_t kGiB = 1ull << 30;
 constexpr std::uint64_t kNeededFresh = 14 * kGiB;
 constexpr std::uint64_t kNeededExtracted = 6 * kGiB;
 constexpr wchar_t kAwakeReason[] = L"MURK Recompiled Setup is building the game.";
+constexpr wchar_t kSessionEnded[] = L"Stopped because Windows is shutting down or signing out.";
 
 // Keeps Windows from sleeping on its idle timer while the job runs: the system only, never the
 // display, and never by changing the user's power settings. Where no power request can be made
@@ -136,6 +137,8 @@ void Install(Choices choices) {
             // Whatever it was, the window must still hear that the job has ended.
             finalMessage = L"Unexpected error.";
         }
+        // The window stopped the job because Windows is ending the session: the log says so.
+        if (!success && s_sessionEnding.load()) finalMessage = kSessionEnded;
         Log(finalMessage);
         CloseLog();
     }

@@ -214,15 +214,18 @@ void StopJob() {
     if (s_job) TerminateJobObject(s_job.get(), 1);
 }
 
-void WaitForWorker() {
-    if (!s_worker.joinable()) return;
+bool WaitForWorker(DWORD limitMilliseconds) {
+    if (!s_worker.joinable()) return true;
     HANDLE ended = s_workerEnded.get();
+    const ULONGLONG start = GetTickCount64();
     while (ended) {
         EnumWindows(AnswerJobQuestion, 0);
         const DWORD woke = MsgWaitForMultipleObjects(1, &ended, FALSE, kWaitSliceMilliseconds,
                                                      QS_SENDMESSAGE | QS_POSTMESSAGE);
         if (woke == WAIT_OBJECT_0) break;
         if (woke == WAIT_FAILED) break;
+        if (limitMilliseconds != INFINITE && GetTickCount64() - start >= limitMilliseconds)
+            return false;
         // Serves messages sent from other threads (the job's question disabling this window).
         MSG message;
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
@@ -231,6 +234,7 @@ void WaitForWorker() {
     s_worker.join();
     s_workerEnded.reset();
     DropJobMessages();
+    return true;
 }
 
 }  // namespace murk::setup

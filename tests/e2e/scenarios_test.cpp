@@ -645,6 +645,23 @@ TEST_F(Scenario, ClosingDuringAStalledDownloadAnsweredYesEndsAtOnce) {
     EXPECT_TRUE(fs::exists(Tools() / L"CMake.zip.resume"));
 }
 
+// Windows shutting down during the build: Setup holds it up while the job runs; ended anyway,
+// it stops the job, leaves no child, says why in the log and ends at once.
+TEST_F(Scenario, WindowsEndingTheSessionDuringTheBuildStopsTheJobAndSetup) {
+    world.PublishTools();
+    world.PublishProject();
+    world.SetBuildScript(BuildScript(HoldBuild()));
+    StartInstall(world.image);
+    const DWORD compiler = WaitForHeldBuild();
+    DWORD_PTR answer = TRUE;
+    SendMessageTimeoutW(world.Window(), WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer);
+    EXPECT_EQ(answer, static_cast<DWORD_PTR>(FALSE));
+    SendMessageTimeoutW(world.Window(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer);
+    EXPECT_EQ(world.WaitForExit(3s), 0u);
+    ExpectNothingOfTheJobRunning(compiler);
+    EXPECT_EQ(world.LogLines().back(), "Stopped because Windows is shutting down or signing out.");
+}
+
 // A second Setup on the folder of a running one, by "--update" or by Install (with the folder
 // spelt otherwise), starts nothing: it says so, and neither makes nor logs anything.
 TEST_F(Scenario, ASecondSetupOnTheFolderOfARunningOneStartsNothing) {
