@@ -689,6 +689,26 @@ TEST_F(Scenario, ASecondSetupOnTheFolderOfARunningOneStartsNothing) {
     ExpectClosesCleanly();
 }
 
+// A git stopped halfway left its index lock, which makes every pull fail: the update removes
+// it before git's first command and updates the branch.
+TEST_F(Scenario, UpdateRemovesTheLockOfAStoppedGitAndUpdatesTheBranch) {
+    world.PublishTools();
+    world.PublishProject();
+    FreshInstall();
+    WriteBytes(world.remote / L"NEWS.md", "a newer commit\n");
+    WriteBytes(world.Repository() / L".git" / L"index.lock", "");
+
+    world.Start(L"--update \"" + world.install.native() + L"\"");
+    EXPECT_EQ(world.WaitForExit(), 0u);
+    const Lines job = LastJob();
+    const auto updating = std::find(job.begin(), job.end(), "== Updating the source code");
+    ASSERT_GE(std::distance(updating, job.end()), 3);
+    EXPECT_EQ(Lines(updating + 1, updating + 3),
+              (Lines{"(removed .git\\index.lock, left by a git that was stopped)",
+                     Git("fetch --tags --force origin")}));
+    EXPECT_EQ(ReadBytes(world.Repository() / L"NEWS.md"), "a newer commit\n");
+}
+
 // Scenario 6: failures, each with its exact message, the log ending in it, and the window idle.
 TEST_F(Scenario, NoNetworkForTheFirstLookup) {
     world.environment[L"MURK_WORLD_ORIGIN"] = L"http://127.0.0.1:9";
