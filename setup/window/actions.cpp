@@ -216,9 +216,10 @@ void StopJob() {
 
 bool WaitForWorker(DWORD limitMilliseconds) {
     if (!s_worker.joinable()) return true;
-    HANDLE ended = s_workerEnded.get();
     const ULONGLONG start = GetTickCount64();
-    while (ended) {
+    // Read afresh each time: a wait nested in this one (the session ending while a close waits)
+    // may have ended the job's thread already.
+    while (HANDLE ended = s_workerEnded.get()) {
         EnumWindows(AnswerJobQuestion, 0);
         const DWORD woke = MsgWaitForMultipleObjects(1, &ended, FALSE, kWaitSliceMilliseconds,
                                                      QS_SENDMESSAGE | QS_POSTMESSAGE);
@@ -231,7 +232,7 @@ bool WaitForWorker(DWORD limitMilliseconds) {
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         DropJobMessages();
     }
-    s_worker.join();
+    if (s_worker.joinable()) s_worker.join();
     s_workerEnded.reset();
     DropJobMessages();
     return true;
