@@ -19,7 +19,7 @@ std::string LastLogLine(const fs::path& log) {
 class CloseTest : public WindowTest {
   protected:
     void StartJob() {
-        if (!IsWindow(window_)) Open();
+        Open();
         WriteBytes(temp / L"disc.iso", "ISO");
         SetItemText(kSourceBox, (temp / L"disc.iso").native());
         SetItemText(kFolderBox, (temp / L"install").native());
@@ -82,27 +82,6 @@ TEST_F(CloseTest, ACancelThatComesJustBeforeTheDiskQuestionSkipsIt) {
     PostMessageW(s_window, WM_CLOSE, 0, 0);
     ASSERT_TRUE(PumpUntil([this] { return WindowGone(); }));
     EXPECT_EQ(LastLogLine(Log()), "Cancelled.") << "no question was asked and answered";
-}
-
-TEST_F(CloseTest, EndingTheSessionWaitsWhileAJobRunsAndStopsTheJobWhenItComes) {
-    s_freeBytes = TooLittleSpace;
-    Open();
-    EXPECT_EQ(SendMessageW(s_window, WM_QUERYENDSESSION, 0, 0), TRUE) << "idle: never held up";
-    StartJob();
-    // The job waits for an answer about disk space: the end of the session must answer it.
-    ASSERT_TRUE(
-        PumpUntil([] { return FindDialog(kTitle, L"The drive has 2 GB free") != nullptr; }));
-    EXPECT_EQ(SendMessageW(s_window, WM_QUERYENDSESSION, 0, 0), FALSE);
-    SendMessageW(s_window, WM_ENDSESSION, FALSE, 0);
-    EXPECT_TRUE(s_busy) << "a shutdown that was called off changes nothing";
-    EXPECT_FALSE(s_cancel);
-
-    SendMessageW(s_window, WM_ENDSESSION, TRUE, 0);
-    EXPECT_TRUE(WindowGone());
-    EXPECT_FALSE(s_worker.joinable()) << "the job's thread has ended";
-    Pump();
-    EXPECT_EQ(FindDialog(L""), nullptr) << "no question or box is left";
-    EXPECT_EQ(LastLogLine(Log()), "Stopped because Windows is shutting down or signing out.");
 }
 
 }  // namespace

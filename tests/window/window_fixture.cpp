@@ -158,7 +158,6 @@ void WindowTest::TearDown() {
     s_showLog = false;
     s_updateMode = false;
     s_cancel = false;
-    s_sessionEnding = false;
     s_installed.clear();
     s_freeBytes = PlentyOfSpace;
     s_messageBox = MessageBoxW;
