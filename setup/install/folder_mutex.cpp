@@ -1,5 +1,6 @@
 #include "setup/install/folder_mutex.h"
 
+#include "setup/job/handles.h"
 #include "setup/tools/digest.h"
 
 namespace murk::setup {
@@ -28,24 +29,21 @@ struct FolderMutex {
 FolderMutex OpenFolderMutex(const std::filesystem::path& folder) {
     FolderMutex result;
     const std::wstring name = FolderMutexName(folder);
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
+    UniqueHandle mutex(CreateMutexW(nullptr, TRUE, name.c_str()));
     const DWORD error = GetLastError();
     if (!mutex) {
         result.held = error == ERROR_ACCESS_DENIED;
         return result;
     }
     if (error != ERROR_ALREADY_EXISTS) {
-        result.mutex.reset(mutex);
+        result.mutex.reset(mutex.release());
         return result;
     }
     // A Setup that was killed leaves its mutex abandoned: whoever waits next gets it.
-    const DWORD wait = WaitForSingleObject(mutex, 0);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-        CloseHandle(mutex);
-        result.held = true;
-        return result;
-    }
-    result.mutex.reset(mutex);
+    const DWORD wait = WaitForSingleObject(mutex.get(), 0);
+    result.held = wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED;
+    if (result.held) return result;
+    result.mutex.reset(mutex.release());
     result.shared = wait == WAIT_OBJECT_0;
     return result;
 }

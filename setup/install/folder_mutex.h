@@ -2,8 +2,6 @@
 // One Setup at a time per install folder, across processes and signed-in accounts: a named
 // mutex that the running job owns.
 
-#include "setup/job/handles.h"
-
 #include <windows.h>
 
 #include <filesystem>

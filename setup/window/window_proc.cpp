@@ -365,11 +365,12 @@ void SetBusy(bool busy) {
     SetDlgItemTextW(s_window, kMainButton, busy ? L"Cancel" : L"Install");
     // Windows shows the reason to a user who shuts down meanwhile. Where it isn't supported
     // (Wine) only the text is missing; the answer to WM_QUERYENDSESSION still holds it up.
-    if (busy)
+    if (busy) {
         ShutdownBlockReasonCreate(s_window, kShutdownReason);
-    else
-        ShutdownBlockReasonDestroy(s_window);
-    if (!busy) TaskbarIdle();
+        return;
+    }
+    ShutdownBlockReasonDestroy(s_window);
+    TaskbarIdle();
 }
 
 void SetProgress(int value) {
