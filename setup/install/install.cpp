@@ -1,5 +1,6 @@
 #include "setup/install/install.h"
 
+#include "setup/install/folder_mutex.h"
 #include "setup/job/channel.h"
 #include "setup/job/handles.h"
 #include "setup/job/process.h"
@@ -7,6 +8,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <system_error>
 
 namespace murk::setup {
@@ -20,6 +22,43 @@ namespace fs = std::filesystem;
 constexpr std::uint64_t kGiB = 1ull << 30;
 constexpr std::uint64_t kNeededFresh = 14 * kGiB;
 constexpr std::uint64_t kNeededExtracted = 6 * kGiB;
+constexpr wchar_t kAwakeReason[] = L"MURK Recompiled Setup is building the game.";
+constexpr wchar_t kSessionEnded[] = L"Stopped because Windows is shutting down or signing out.";
+
+// Keeps Windows from sleeping on its idle timer while the job runs: the system only, never the
+// display, and never by changing the user's power settings. Where no power request can be made
+// (Wine, or an old system), the job's thread says the same for itself.
+class StayAwake {
+  public:
+    StayAwake() {
+        REASON_CONTEXT reason{.Version = POWER_REQUEST_CONTEXT_VERSION,
+                              .Flags = POWER_REQUEST_CONTEXT_SIMPLE_STRING};
+        reason.Reason.SimpleReasonString = const_cast<LPWSTR>(kAwakeReason);
+        request_ = OwnFileHandle(PowerCreateRequest(&reason));
+        if (request_ && PowerSetRequest(request_.get(), PowerRequestSystemRequired)) return;
+        request_.reset();
+        SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    }
+    ~StayAwake() {
+        if (request_) {
+            PowerClearRequest(request_.get(), PowerRequestSystemRequired);
+            return;
+        }
+        SetThreadExecutionState(ES_CONTINUOUS);
+    }
+    StayAwake(const StayAwake&) = delete;
+    StayAwake& operator=(const StayAwake&) = delete;
+
+  private:
+    UniqueHandle request_;
+};
+
+// A power request doesn't stop a closed lid, nor a Modern Standby laptop on battery.
+void NoteBattery() {
+    SYSTEM_POWER_STATUS power{};
+    if (GetSystemPowerStatus(&power) && power.ACLineStatus == 0)
+        Log(L"(the PC runs on battery: Windows may still let it sleep; plug it in for the build)");
+}
 
 Job Prepare(Choices choices) {
     std::error_code error;
@@ -29,6 +68,7 @@ Job Prepare(Choices choices) {
 
     OpenLog(choices.folder);
     Log(L"MURK Recompiled Setup, installing to " + choices.folder.native());
+    NoteBattery();
 
     Job job{.choices = std::move(choices)};
     job.repository = job.choices.folder / L"murk-recomp";
@@ -78,9 +118,16 @@ bool RunSteps(Choices choices, std::wstring& finalMessage) {
 void Install(Choices choices) {
     bool success = false;
     std::wstring finalMessage;
+    // Taken before anything is made in the folder and kept until after the end report, so that
+    // no other Setup starts there before this job has wholly ended. Two starts can race past
+    // the window's check: the one that comes second here ends at once.
+    std::optional<OwnedMutex> folder;
     {
         ComApartment apartment;
+        StayAwake awake;
         try {
+            folder = HoldFolder(choices.folder);
+            if (!folder) Fail(kAlreadyRunning);
             success = RunSteps(std::move(choices), finalMessage);
         } catch (const Failed& failure) {
             finalMessage = failure.message;
@@ -90,6 +137,8 @@ void Install(Choices choices) {
             // Whatever it was, the window must still hear that the job has ended.
             finalMessage = L"Unexpected error.";
         }
+        // The window stopped the job because Windows is ending the session: the log says so.
+        if (!success && s_sessionEnding.load()) finalMessage = kSessionEnded;
         Log(finalMessage);
         CloseLog();
     }

@@ -8,6 +8,7 @@
 #include "setup/tools/release.h"
 
 #include <cwctype>
+#include <memory>
 #include <system_error>
 
 namespace murk::setup {
@@ -18,6 +19,64 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t kLongestTag = 255;
 constexpr wchar_t kReleasePath[] = L"/repos/velkrand/murk-recomp/releases/latest";
+// The locks git takes outside refs while it works, in .git.
+constexpr const wchar_t* kGitLocks[] = {L"index.lock", L"HEAD.lock", L"ORIG_HEAD.lock",
+                                        L"packed-refs.lock"};
+
+struct FindCloser {
+    void operator()(HANDLE find) const noexcept {
+        if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    }
+};
+using UniqueFind = std::unique_ptr<void, FindCloser>;
+
+bool IsPlainFolder(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A lock file that a git stopped halfway (by a cancel, a shutdown) left behind: every later git
+// that wants it fails, and the update would silently build old code for good. Only a plain
+// file goes; one that a running git holds open can't be deleted and stays.
+void RemoveLock(const fs::path& gitFolder, const fs::path& inside) {
+    const fs::path file = gitFolder / inside;
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return;
+    if (!DeleteFileW(file.c_str())) return;
+    Log(L"(removed .git\\" + inside.native() + L", left by a git that was stopped)");
+}
+
+// The *.lock files anywhere below gitFolder\inside. A junction or symbolic link is an entry
+// here, never a way in.
+void RemoveRefLocks(const fs::path& gitFolder, const fs::path& inside) {
+    const fs::path pattern = gitFolder / inside / L"*";
+    WIN32_FIND_DATAW entry{};
+    const UniqueFind find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry,
+                                           FindExSearchNameMatch, nullptr, 0));
+    if (find.get() == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring_view name = entry.cFileName;
+        if (name == L"." || name == L".." ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            RemoveRefLocks(gitFolder, inside / name);
+        else if (name.ends_with(L".lock"))
+            RemoveLock(gitFolder, inside / name);
+    } while (FindNextFileW(find.get(), &entry));
+}
+
+// Setup holds the folder's mutex, so no git of its own runs there now.
+void RemoveStaleLocks(const fs::path& repository) {
+    const fs::path gitFolder = repository / L".git";
+    if (!IsPlainFolder(gitFolder)) return;
+    for (const wchar_t* lock : kGitLocks)
+        RemoveLock(gitFolder, lock);
+    RemoveRefLocks(gitFolder, L"refs");
+}
 
 // The newest release's tag. It comes from the network and goes into a command line unquoted,
 // so anything that isn't plainly a tag name is replaced by the program's own.
@@ -84,6 +143,7 @@ void UpdateSource(const fs::path& installFolder, const fs::path& repository,
     std::error_code error;
     if (fs::exists(repository / L".git", error)) {
         Status(L"Updating the source code");
+        RemoveStaleLocks(repository);
     } else {
         Status(L"Downloading the source code");
         Clone(installFolder, repository, repoUrl);

@@ -10,6 +10,7 @@ namespace murk::setup {
 
 UniqueHandle s_job;
 std::atomic<bool> s_cancel{false};
+std::atomic<bool> s_sessionEnding{false};
 
 namespace {
 

@@ -18,6 +18,9 @@ namespace murk::setup {
 extern UniqueHandle s_job;
 // Set by the window thread (exchange), then s_job is terminated; read by the job.
 extern std::atomic<bool> s_cancel;
+// Set by the window thread before it cancels because Windows is ending the session; the job
+// then ends with a message that says so.
+extern std::atomic<bool> s_sessionEnding;
 
 // Gets each output line: the child's bytes (UTF-8) without the terminator, never empty.
 using LineHandler = std::function<void(const std::string&)>;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -29,14 +30,16 @@ struct HashDestroyer {
 using UniqueAlgorithm = std::unique_ptr<void, AlgorithmCloser>;
 using UniqueHash = std::unique_ptr<void, HashDestroyer>;
 
-}  // namespace
+// Gives the hash its data, piece by piece; false when the data can't be had or hashed.
+using HashFeeder = std::function<bool(BCRYPT_HASH_HANDLE hash)>;
 
-std::optional<std::string> HashOfFile(const std::filesystem::path& file, HashAlgorithm kind) {
-    UniqueHandle input =
-        OwnFileHandle(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!input) return std::nullopt;
+bool HashPiece(BCRYPT_HASH_HANDLE hash, const void* bytes, ULONG size) {
+    return BCRYPT_SUCCESS(
+        BCryptHashData(hash, static_cast<PUCHAR>(const_cast<void*>(bytes)), size, 0));
+}
 
+// The raw digest of what feed gives, or nothing when feeding or hashing fails.
+std::optional<std::string> HashOf(HashAlgorithm kind, const HashFeeder& feed) {
     BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
     const bool sha256 = kind == HashAlgorithm::kSha256;
     if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(
@@ -47,15 +50,7 @@ std::optional<std::string> HashOfFile(const std::filesystem::path& file, HashAlg
     if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), &rawHash, nullptr, 0, nullptr, 0, 0)))
         return std::nullopt;
     UniqueHash hash(rawHash);
-
-    std::vector<UCHAR> buffer(kReadSize);
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(input.get(), buffer.data(), kReadSize, &read, nullptr)) return std::nullopt;
-        if (read == 0) break;
-        if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), buffer.data(), read, 0)))
-            return std::nullopt;
-    }
+    if (!feed(hash.get())) return std::nullopt;
     std::string digest(sha256 ? 32 : 64, '\0');
     if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), reinterpret_cast<UCHAR*>(digest.data()),
                                          static_cast<ULONG>(digest.size()), 0)))
@@ -63,8 +58,7 @@ std::optional<std::string> HashOfFile(const std::filesystem::path& file, HashAlg
     return digest;
 }
 
-std::optional<std::string> Sha256OfFile(const std::filesystem::path& file) {
-    const std::optional<std::string> digest = HashOfFile(file, HashAlgorithm::kSha256);
+std::optional<std::string> Hex(const std::optional<std::string>& digest) {
     if (!digest) return std::nullopt;
     static constexpr char kHex[] = "0123456789abcdef";
     std::string hex;
@@ -74,6 +68,34 @@ std::optional<std::string> Sha256OfFile(const std::filesystem::path& file) {
         hex += kHex[byte & 0x0F];
     }
     return hex;
+}
+
+}  // namespace
+
+std::optional<std::string> HashOfFile(const std::filesystem::path& file, HashAlgorithm kind) {
+    UniqueHandle input =
+        OwnFileHandle(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!input) return std::nullopt;
+    return HashOf(kind, [&input](BCRYPT_HASH_HANDLE hash) {
+        std::vector<UCHAR> buffer(kReadSize);
+        for (;;) {
+            DWORD read = 0;
+            if (!ReadFile(input.get(), buffer.data(), kReadSize, &read, nullptr)) return false;
+            if (read == 0) return true;
+            if (!HashPiece(hash, buffer.data(), read)) return false;
+        }
+    });
+}
+
+std::optional<std::string> Sha256OfFile(const std::filesystem::path& file) {
+    return Hex(HashOfFile(file, HashAlgorithm::kSha256));
+}
+
+std::optional<std::string> Sha256OfBytes(std::string_view bytes) {
+    return Hex(HashOf(HashAlgorithm::kSha256, [bytes](BCRYPT_HASH_HANDLE hash) {
+        return HashPiece(hash, bytes.data(), static_cast<ULONG>(bytes.size()));
+    }));
 }
 
 std::string Base64(std::string_view bytes) {

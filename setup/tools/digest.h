@@ -1,6 +1,6 @@
 #pragma once
-// Hashes of files through Windows CNG, to check a download against what its publisher lists,
-// and the texts publishers write them in.
+// Hashes of files (and of bytes in memory) through Windows CNG, to check a download against what
+// its publisher lists, and the texts publishers write them in.
 
 #include <filesystem>
 #include <optional>
@@ -16,6 +16,7 @@ std::optional<std::string> HashOfFile(const std::filesystem::path& file, HashAlg
 
 // 64 lowercase hex digits, or nothing when the file can't be read or hashed.
 std::optional<std::string> Sha256OfFile(const std::filesystem::path& file);
+std::optional<std::string> Sha256OfBytes(std::string_view bytes);
 
 // Base64 with the standard alphabet and padding, and back: nothing when text isn't exactly that.
 std::string Base64(std::string_view bytes);

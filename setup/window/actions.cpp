@@ -1,5 +1,6 @@
 #include "setup/window/window.h"
 
+#include "setup/install/folder_mutex.h"
 #include "setup/install/install.h"
 #include "setup/job/process.h"
 #include "setup/job/system.h"
@@ -68,6 +69,12 @@ bool Confirmed(const Choices& choices, bool folderSource) {
             L"handle. A folder like C:\\MURK-Recomp is safer. Continue anyway?",
             MB_YESNO | MB_ICONWARNING) != IDYES)
         return false;
+    if (FolderInUse(choices.folder)) {
+        Ask(kAlreadyRunning, MB_OK | MB_ICONINFORMATION);
+        // Started to update a folder that another Setup is busy with: nothing is left to do.
+        if (s_updateMode) PostMessageW(s_window, WM_CLOSE, 0, 0);
+        return false;
+    }
     std::error_code error;
     if (folderSource && !choices.source.empty() && !fs::is_directory(choices.source, error)) {
         Ask(L"That isn't a folder. Choose the folder of your extracted disc.",
@@ -207,23 +214,28 @@ void StopJob() {
     if (s_job) TerminateJobObject(s_job.get(), 1);
 }
 
-void WaitForWorker() {
-    if (!s_worker.joinable()) return;
-    HANDLE ended = s_workerEnded.get();
-    while (ended) {
+bool WaitForWorker(DWORD limitMilliseconds) {
+    if (!s_worker.joinable()) return true;
+    const ULONGLONG start = GetTickCount64();
+    // Read afresh each time: a wait nested in this one (the session ending while a close waits)
+    // may have ended the job's thread already.
+    while (HANDLE ended = s_workerEnded.get()) {
         EnumWindows(AnswerJobQuestion, 0);
         const DWORD woke = MsgWaitForMultipleObjects(1, &ended, FALSE, kWaitSliceMilliseconds,
                                                      QS_SENDMESSAGE | QS_POSTMESSAGE);
         if (woke == WAIT_OBJECT_0) break;
         if (woke == WAIT_FAILED) break;
+        if (limitMilliseconds != INFINITE && GetTickCount64() - start >= limitMilliseconds)
+            return false;
         // Serves messages sent from other threads (the job's question disabling this window).
         MSG message;
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         DropJobMessages();
     }
-    s_worker.join();
+    if (s_worker.joinable()) s_worker.join();
     s_workerEnded.reset();
     DropJobMessages();
+    return true;
 }
 
 }  // namespace murk::setup

@@ -145,21 +145,25 @@ void RunMessageLoop() {
 }
 
 int RunSetup(HINSTANCE instance, int show) {
+    bool jobLeftRunning = false;
     {
         ComApartment apartment;
         SetUpProcess(instance);
         CreateMainWindow(instance, GetCommandLineW(), show);
         RunMessageLoop();
         // The loop can end without a close (the session ending): a job still running must
-        // stop before the program's state goes away under it.
+        // stop before the program's state goes away under it. One that Windows' end of the
+        // session didn't give time enough is ended with the process, which leaves at once:
+        // neither a thread still to be joined nor the program's state going away may meet it.
         if (s_worker.joinable()) {
             StopJob();
-            WaitForWorker();
+            jobLeftRunning = !WaitForWorker(s_sessionEnding ? 0 : INFINITE);
         }
         ReleaseTaskbar();
         // Kills whatever child of a job might still run.
         s_job.reset();
     }
+    if (jobLeftRunning) ExitProcess(0);
     return 0;
 }
 

@@ -139,7 +139,8 @@ void Play();
 // Sets s_cancel, then kills every child process of the running job.
 void StopJob();
 // Blocks until the job's thread has ended, still serving what other threads send to this one.
-void WaitForWorker();
+// False when it still runs after the limit (and is then still to be joined).
+bool WaitForWorker(DWORD limitMilliseconds = INFINITE);
 
 // --- The taskbar button (taskbar.cpp); silently does nothing where unsupported ---
 void TaskbarButtonCreated();

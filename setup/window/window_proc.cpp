@@ -18,6 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr UINT kMarqueeMilliseconds = 30;
+constexpr wchar_t kShutdownReason[] = L"Building the game. Shutting down stops the build.";
+// Windows gives a program about 5 s after WM_ENDSESSION; the job gets most of it to end.
+constexpr DWORD kEndSessionWaitMilliseconds = 3000;
 constexpr std::uint64_t kGiB = 1ull << 30;
 constexpr std::uint64_t kMiB = 1ull << 20;
 
@@ -119,6 +122,23 @@ void OnClose() {
     // window that no longer repaints, the user sees it close at once.
     if (stopping) ShowWindow(s_window, SW_HIDE);
     WaitForWorker();
+    DestroyWindow(s_window);
+}
+
+// A shutdown or sign-out waits for the user's word while a job runs, never for an idle Setup.
+LRESULT OnQueryEndSession() {
+    return s_busy ? FALSE : TRUE;
+}
+
+// Windows is ending the session anyway (the user chose to, a forced sign-out, an update's
+// restart): the job stops as after a close answered Yes, without a question or a box, and the
+// program ends. What the job did stays for the next run, as after a cancel.
+void OnEndSession(bool ending) {
+    if (!ending || !s_busy) return;
+    s_sessionEnding.exchange(true);
+    StopJob();
+    ShowWindow(s_window, SW_HIDE);
+    WaitForWorker(kEndSessionWaitMilliseconds);
     DestroyWindow(s_window);
 }
 
@@ -233,6 +253,11 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;
+        case WM_QUERYENDSESSION:
+            return OnQueryEndSession();
+        case WM_ENDSESSION:
+            OnEndSession(wParam != FALSE);
+            return 0;
         case WM_DPICHANGED:
             OnDpiChanged(wParam, *reinterpret_cast<const RECT*>(lParam));
             return 0;
@@ -338,7 +363,14 @@ void SetBusy(bool busy) {
         EnableWindow(Control(id), !busy);
     EnableWindow(Control(kDeleteImageOption), !busy && !FolderOptionChosen());
     SetDlgItemTextW(s_window, kMainButton, busy ? L"Cancel" : L"Install");
-    if (!busy) TaskbarIdle();
+    // Windows shows the reason to a user who shuts down meanwhile. Where it isn't supported
+    // (Wine) only the text is missing; the answer to WM_QUERYENDSESSION still holds it up.
+    if (busy) {
+        ShutdownBlockReasonCreate(s_window, kShutdownReason);
+        return;
+    }
+    ShutdownBlockReasonDestroy(s_window);
+    TaskbarIdle();
 }
 
 void SetProgress(int value) {

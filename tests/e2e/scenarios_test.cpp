@@ -645,6 +645,54 @@ TEST_F(Scenario, ClosingDuringAStalledDownloadAnsweredYesEndsAtOnce) {
     EXPECT_TRUE(fs::exists(Tools() / L"CMake.zip.resume"));
 }
 
+// Windows ending the session is held up while the build runs; called off, it changes nothing;
+// when it comes anyway the build stops, no child is left, the log says why and Setup ends.
+TEST_F(Scenario, WindowsEndingTheSessionDuringTheBuildStopsTheJobAndSetup) {
+    world.PublishTools();
+    world.PublishProject();
+    world.SetBuildScript(BuildScript(HoldBuild()));
+    StartInstall(world.image);
+    const DWORD compiler = WaitForHeldBuild();
+    DWORD_PTR answer = TRUE;
+    SendMessageTimeoutW(world.Window(), WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer);
+    EXPECT_EQ(answer, static_cast<DWORD_PTR>(FALSE));
+    SendMessageTimeoutW(world.Window(), WM_ENDSESSION, FALSE, 0, SMTO_NORMAL, 5000, &answer);
+    EXPECT_EQ(world.Text(setup::kMainButton), L"Cancel");
+    SendMessageTimeoutW(world.Window(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer);
+    EXPECT_EQ(world.WaitForExit(3s), 0u);
+    ExpectNothingOfTheJobRunning(compiler);
+    EXPECT_EQ(world.LogLines().back(), "Stopped because Windows is shutting down or signing out.");
+}
+
+// A second Setup on the folder of a running one, by "--update" or by Install (with the folder
+// spelt otherwise), starts nothing: it says so, and neither makes nor logs anything.
+TEST_F(Scenario, ASecondSetupOnTheFolderOfARunningOneStartsNothing) {
+    world.PublishTools();
+    world.PublishProject();
+    world.SetBuildScript(BuildScript(HoldBuild()));
+    StartInstall(world.image);
+    WaitForHeldBuild();
+    const Lines log = world.LogLines();
+
+    world.Start(L"--update \"" + world.install.native() + L"\"");
+    ExpectEndBox(L"Setup is already running for this folder.");
+    EXPECT_EQ(world.WaitForExit(), 0u);
+
+    world.Start();
+    std::wstring otherwise = world.install.native() + L"\\";
+    CharUpperW(otherwise.data());
+    world.SetText(setup::kFolderBox, otherwise);
+    world.Click(setup::kMainButton);
+    ExpectEndBox(L"Setup is already running for this folder.");
+    EXPECT_EQ(world.Text(setup::kMainButton), L"Install");
+    EXPECT_FALSE(world.Visible(setup::kDetailsView)) << "as it was: no job failed";
+    EXPECT_EQ(world.LogLines(), log);
+    DWORD_PTR answer = FALSE;  // an idle Setup never holds up the end of the session
+    SendMessageTimeoutW(world.Window(), WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer);
+    EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
+    ExpectClosesCleanly();
+}
+
 // Scenario 6: failures, each with its exact message, the log ending in it, and the window idle.
 TEST_F(Scenario, NoNetworkForTheFirstLookup) {
     world.environment[L"MURK_WORLD_ORIGIN"] = L"http://127.0.0.1:9";

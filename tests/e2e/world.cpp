@@ -159,9 +159,11 @@ World::World() {
 
 World::~World() {
     // A scenario that failed half-way leaves no program behind.
-    if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process_.get(), 1);
-        WaitForSingleObject(process_.get(), 10000);
+    earlier_.push_back(std::move(process_));
+    for (const UniqueHandle& process : earlier_) {
+        if (!process || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) continue;
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 10000);
     }
     ReleaseDownload();
     std::error_code error;
@@ -252,7 +254,7 @@ void World::SetBuildScript(const std::string& script) {
 }
 
 void World::Start(const std::wstring& arguments) {
-    process_.reset();
+    earlier_.push_back(std::move(process_));
     window_ = nullptr;
     for (const auto& [name, value] : environment)
         SetEnvironmentVariableW(name.c_str(), value.c_str());

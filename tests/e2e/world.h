@@ -52,7 +52,7 @@ class World {
 
     // --- The program ---
     // Starts the program with arguments (after the program name) in the current folder given
-    // and waits for its window.
+    // and waits for its window. One started before runs on, out of the world's view.
     void Start(const std::wstring& arguments = L"");
     std::filesystem::path program;        // the build's MurkSetupWorld.exe, or a copy of it
     std::filesystem::path currentFolder;  // root
@@ -107,6 +107,7 @@ class World {
     std::filesystem::path desktop_;
     std::map<std::string, std::string> archives_;  // by asset name
     setup::UniqueHandle process_;
+    std::vector<setup::UniqueHandle> earlier_;
     DWORD processId_ = 0;
     HWND window_ = nullptr;
     setup::UniqueHandle go_;  // lets a stalled download go on

@@ -1,5 +1,6 @@
 #include "setup/install/install.h"
 
+#include "setup/install/folder_mutex.h"
 #include "setup/job/channel.h"
 #include "setup/job/process.h"
 #include "tests/support/test_support.h"
@@ -214,6 +215,35 @@ TEST_F(FrameTest, FolderThatCantBeCreatedFailsWithoutALog) {
     EXPECT_EQ(ReadBytes(blocked), "not a folder");
     EXPECT_FALSE(fs::exists(root / L"setup.log"));
     EXPECT_FALSE(fs::exists(fs::current_path() / L"setup.log"));
+}
+
+// Where no power request can be made (Wine), the job's thread keeps the PC awake by its
+// execution state, which setting it again reads back: held during the job, let go at its end.
+TEST_F(FrameTest, TheJobKeepsThePcAwakeUntilItsEnd) {
+    FakeSystem system(100 * kGiB);
+    EXECUTION_STATE during = 0;
+    system.OnQuery([&] { during = SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); });
+    s_cancel = true;
+    RunJob(image);
+    EXPECT_EQ(during, ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), ES_CONTINUOUS);
+}
+
+TEST_F(FrameTest, AJobOnAFolderAnotherJobHoldsEndsAtOnceAndMakesNothing) {
+    const fs::path other = root / L"Other";
+    test::Event taken, done;
+    std::thread otherJob([&] {
+        const auto hold = HoldFolder(other);
+        taken.Set();
+        done.Wait(20000);
+    });
+    taken.Wait(20000);
+    Install(Choices{.source = image, .folder = other});
+    done.Set();
+    otherJob.join();
+    window.Drain();
+    EXPECT_EQ(window.doneMessage, kAlreadyRunning);
+    EXPECT_FALSE(fs::exists(other));
 }
 
 // On the worker thread, as in the program: when the end report arrives the log already ends

@@ -194,6 +194,36 @@ TEST_F(SourceStep, BranchIsPulledAndAFailedPullIsOnlyLogged) {
                                L"(couldn't update the branch - building the code as it is)"}));
 }
 
+// Locks a stopped git left go before git's first command, each logged, and the branch is updated
+// (the stand-in, as git, won't pull past index.lock). One that a running git holds open stays.
+TEST_F(SourceStep, LocksOfAStoppedGitAreRemovedBeforeTheFirstCommand) {
+    MakeWorkingCopy();
+    Script({{"branch", "main"}});
+    const fs::path git = repository / L".git";
+    std::vector<std::wstring> expected;
+    for (const wchar_t* lock :
+         {L"index.lock", L"ORIG_HEAD.lock", L"packed-refs.lock", L"refs\\heads\\main.lock"}) {
+        fs::create_directories((git / lock).parent_path());
+        WriteBytes(git / lock, "");
+        expected.push_back(L"(removed .git\\" + std::wstring(lock) +
+                           L", left by a git that was stopped)");
+    }
+    WriteBytes(git / L"HEAD.lock", "");
+    const UniqueHandle open =
+        OwnFileHandle(CreateFileW((git / L"HEAD.lock").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(Step(), L"");
+    EXPECT_EQ(Decisions(), std::vector<std::wstring>{
+                               L"The source folder is on branch main: updating that branch."});
+    std::vector<std::wstring> removed;
+    for (const std::wstring& line : window.logs) {
+        if (line.starts_with(L"$ ")) break;
+        if (line.starts_with(L"(removed")) removed.push_back(line);
+    }
+    EXPECT_EQ(removed, expected);
+    EXPECT_TRUE(fs::exists(git / L"HEAD.lock"));
+}
+
 TEST_F(SourceStep, NoBranchMovesToTheNewestReleaseTag) {
     MakeWorkingCopy();
     Script({{"branch", ""}});

@@ -11,7 +11,8 @@
 //   checkout-tag=N   exit code of "checkout --force" of anything else
 // With %MURK_GIT_TEMPLATE% naming a folder (the project as the remote has it), a clone copies
 // that folder into FOLDER, and a pull that succeeds copies it over the working copy again, as
-// a fast-forward to the remote's newest commit would.
+// a fast-forward to the remote's newest commit would. Like git, it refuses to pull or check out
+// while FOLDER\.git\index.lock exists.
 #include "tests/support/standins/standin_support.h"
 
 #include <windows.h>
@@ -94,6 +95,12 @@ int wmain(int argc, wchar_t** argv) {
         const std::string changes = Text(script, "changes");
         if (!changes.empty()) std::printf("%s\n", changes.c_str());
         return Code(script, "status-exit", 0);
+    }
+    std::error_code error;
+    if ((command == L"pull" || command == L"checkout") &&
+        fs::exists(fs::path(argv[2]) / L".git" / L"index.lock", error)) {
+        std::printf("fatal: Unable to create '.git/index.lock': File exists.\n");
+        return 128;
     }
     if (command == L"pull") {
         const int code = Code(script, "pull", 0);
