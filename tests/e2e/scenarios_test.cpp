@@ -775,14 +775,26 @@ TEST_F(Scenario, BuildThatLeavesNoLauncher) {
     script.erase(script.find("copy launcher"),
                  script.find("line Build finished") - script.find("copy launcher"));
     world.SetBuildScript(script);
-    StartInstall(world.image);
+    // Both clean-up options on: a failed build must still clean up nothing.
+    world.Start();
+    world.Click(setup::kFreeSpaceOption);
+    world.Click(setup::kDeleteImageOption);
+    ASSERT_TRUE(WaitUntil([&] {
+        return world.Checked(setup::kFreeSpaceOption) && world.Checked(setup::kDeleteImageOption);
+    }));
+    world.SetText(setup::kSourceBox, world.image.native());
+    world.SetText(setup::kFolderBox, world.install.native());
+    world.Click(setup::kMainButton);
+    HWND question = world.WaitForBox();
+    ASSERT_NE(question, nullptr);
+    World::Press(question, IDYES);  // the image may go once it is extracted
     const std::wstring message = L"The build finished but MurkLauncher.exe isn't there.";
     ExpectFailure(message);
     EXPECT_EQ(world.LogLines(),
               Join({Header(), AllDownloaded(), Cloned(), Built(world.image), {U8(message)}}));
-    // Nothing is cleaned up or deleted after a failure: the image and the build stay.
     EXPECT_TRUE(fs::exists(world.image));
     EXPECT_TRUE(fs::exists(world.Repository() / L"build" / L"obj" / L"main.obj"));
+    EXPECT_TRUE(fs::exists(Program(kTools[0])));
     ExpectClosesCleanly();
 }
 

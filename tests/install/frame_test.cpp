@@ -29,6 +29,10 @@ class FrameTest : public ::testing::Test {
         s_cancel = false;
         fs::create_directories(folder);
         test::WriteBytes(image, "disc");
+        // The user's own folder where the tools step would put Git: a job that gets past the
+        // preparation stops there, before anything reaches the network.
+        fs::create_directories(usersGit);
+        test::WriteBytes(usersGit / L"notes.txt", "mine");
     }
     void TearDown() override { s_cancel = false; }
 
@@ -45,18 +49,21 @@ class FrameTest : public ::testing::Test {
     std::string Header() const {
         return "MURK Recompiled Setup, installing to " + Utf8(folder.native()) + "\r\n";
     }
-    // A job that got past the preparation: the steps after it stop at their first cancel
-    // check (the test keeps a cancel pending), long before anything reaches the network.
+    // A job that got past the preparation: it went on to the tools step, which ended it.
     void ExpectPastPreparation() {
         EXPECT_EQ(window.doneCount, 1);
-        EXPECT_NE(window.doneMessage, L"Not enough disk space.");
-        EXPECT_NE(window.doneMessage, kChooseSource);
+        EXPECT_EQ(
+            window.doneMessage,
+            usersGit.native() + L" already exists and isn't from Setup. Choose another folder.");
+        ASSERT_FALSE(window.statuses.empty());
+        EXPECT_EQ(window.statuses.back(), L"Checking the tools");
         EXPECT_EQ(ReadBytes(folder / L"setup.log").rfind(Header(), 0), 0u);
     }
 
     TempFolder root;
     fs::path folder = root / L"MURK install";
     fs::path image = root / L"murk.iso";
+    fs::path usersGit = folder / L"tools" / L"Git";
     Collector window;
 };
 
@@ -68,8 +75,7 @@ TEST_F(FrameTest, EnoughOrUnknownFreeSpaceAsksNothing) {
     for (const Case& c : {Case{true, 6 * kGiB}, Case{false, 14 * kGiB}, Case{false, 0},
                           Case{false, std::nullopt}}) {
         if (c.extracted) MarkExtracted();
-        FakeSystem system(c.free);
-        s_cancel = true;
+        FakeSystem system(c.free);  // a question would be answered No and end the job
         window.doneCount = 0;
         RunJob(image);
         EXPECT_TRUE(system.questions().empty()) << c.free.value_or(0);
@@ -80,8 +86,7 @@ TEST_F(FrameTest, EnoughOrUnknownFreeSpaceAsksNothing) {
 }
 
 TEST_F(FrameTest, LowSpaceAsksWithRoundedDownFiguresAndYesGoesOnQuietly) {
-    FakeSystem system(14 * kGiB - kGiB / 10, IDYES);  // 13.9 GiB, before extraction
-    system.AfterQuestion([] { s_cancel = true; });    // so that the later steps stop at once
+    FakeSystem system(14 * kGiB - 1, IDYES);  // a byte short, before extraction
     RunJob(image);
 
     const auto questions = system.questions();
@@ -154,7 +159,6 @@ TEST_F(FrameTest, MissingSourceFailsBeforeTheDiskSpaceCheck) {
 TEST_F(FrameTest, ExtractedGameNeedsNoSource) {
     MarkExtracted();
     FakeSystem system(100 * kGiB);
-    s_cancel = true;
     RunJob({});
     EXPECT_TRUE(system.questions().empty());
     ExpectPastPreparation();

@@ -10,10 +10,12 @@
 
 #include <atomic>
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace murk::test {
 
@@ -83,6 +85,32 @@ bool Collector::WaitUntil(const std::function<bool()>& done, DWORD timeoutMillis
         Drain();
     }
     return true;
+}
+
+bool Collector::RunWhileTaking(const std::function<void()>& work,
+                               const std::function<void()>& afterTaking,
+                               DWORD timeoutMilliseconds) {
+    std::atomic<bool> ended{false};
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        ended = true;
+        PostMessageW(window_, WM_NULL, 0, 0);  // wakes the wait below
+    });
+    const bool inTime = WaitUntil(
+        [&] {
+            if (afterTaking) afterTaking();
+            return ended.load();
+        },
+        timeoutMilliseconds);
+    worker.join();
+    Drain();
+    if (failure) std::rethrow_exception(failure);
+    return inTime;
 }
 
 bool Eventually(const std::function<bool()>& condition, DWORD timeoutMilliseconds) {

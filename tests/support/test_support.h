@@ -46,6 +46,13 @@ class Collector {
     bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMilliseconds);
     // Handles messages as they come until the end report has arrived; false on time-out.
     bool WaitForDone(DWORD timeoutMilliseconds = 60000);
+    // Runs work on another thread while this one handles messages as they come, as the window
+    // does during a job: each slot is taken soon after it is filled, so a sequence of values is
+    // seen and not only the last. afterTaking runs on this thread after every round of messages
+    // (what the work waits for may be set there). Rethrows what work threw; false on time-out.
+    bool RunWhileTaking(const std::function<void()>& work,
+                        const std::function<void()>& afterTaking = {},
+                        DWORD timeoutMilliseconds = 60000);
     HWND window() const { return window_; }
 
     // The lines in order; the status texts and progress values as the window would show them
@@ -76,20 +83,6 @@ class Collector {
     void TakeProgressValue();
     HWND window_ = nullptr;
 };
-
-// Whether seen holds values of all in the same order (each at most once), as a window that
-// only shows the latest of them does.
-template <class T>
-bool InOrderWithin(const std::vector<T>& seen, const std::vector<T>& all) {
-    size_t next = 0;
-    for (const T& value : seen) {
-        while (next < all.size() && !(all[next] == value))
-            ++next;
-        if (next == all.size()) return false;
-        ++next;
-    }
-    return true;
-}
 
 // Answers the job's platform questions while it lives: the free bytes on any drive (nothing:
 // the query failed) and the user's answer to every message box, which it records.

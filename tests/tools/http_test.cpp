@@ -1,5 +1,8 @@
 #include "setup/tools/http.h"
 
+#include <winsock2.h>
+#include <iphlpapi.h>
+
 #include "setup/job/channel.h"
 #include "setup/job/process.h"
 #include "tests/support/http_server.h"
@@ -8,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -65,13 +69,26 @@ TEST(Get, QueryStringReachesTheServerUnchanged) {
 TEST(Get, UnknownLengthSucceedsWithOneBusyProgressPair) {
     HttpServer server;
     const std::string body = Text(200000);
-    server.Serve("/python.nupkg", {.body = body, .omitContentLength = true, .pieceSize = 10000});
+    // Halfway, the body waits until the window has taken the pair: anything posted after it
+    // would be taken too.
+    test::Event shown;
+    server.Serve("/python.nupkg", {.body = body,
+                                   .omitContentLength = true,
+                                   .pieceSize = 10000,
+                                   .pause = [&](std::size_t pieces) {
+                                       if (pieces == 10) shown.Wait(30000);
+                                   }});
     TempFolder folder;
     const fs::path file = folder / L"Python.zip";
     Collector window;
 
-    EXPECT_TRUE(Get(server.Origin() + L"/python.nupkg", nullptr, &file, L"Python"));
-    window.Drain();
+    bool got = false;
+    ASSERT_TRUE(window.RunWhileTaking(
+        [&] { got = Get(server.Origin() + L"/python.nupkg", nullptr, &file, L"Python"); },
+        [&] {
+            if (!window.progress.empty()) shown.Set();
+        }));
+    EXPECT_TRUE(got);
     EXPECT_EQ(ReadBytes(file), body);
     EXPECT_EQ(window.progress, std::vector<int>{-1});
     ASSERT_EQ(window.statuses.size(), 1u);
@@ -82,16 +99,25 @@ TEST(Get, UnknownLengthSucceedsWithOneBusyProgressPair) {
 TEST(Get, KnownLengthShowsARisingBarThatEndsFullWithTheSizeInTheStatus) {
     HttpServer server;
     const std::string body = Text(3 << 20);
-    server.Serve("/git.zip", {.body = body, .pieceSize = 5000});
+    // Halfway, the body waits until the window has taken a value: it sees more than the end.
+    test::Event shown;
+    server.Serve("/git.zip", {.body = body, .pieceSize = 5000, .pause = [&](std::size_t pieces) {
+                                  if (pieces == 300) shown.Wait(30000);
+                              }});
     TempFolder folder;
     const fs::path file = folder / L"Git.zip";
     Collector window;
 
-    EXPECT_TRUE(Get(server.Origin() + L"/git.zip", nullptr, &file, L"Git"));
-    window.Drain();
+    bool got = false;
+    ASSERT_TRUE(window.RunWhileTaking(
+        [&] { got = Get(server.Origin() + L"/git.zip", nullptr, &file, L"Git"); },
+        [&] {
+            if (!window.progress.empty()) shown.Set();
+        }));
+    EXPECT_TRUE(got);
     EXPECT_EQ(ReadBytes(file).size(), body.size());
     // The window shows the latest of each when it takes them: a rising bar that ends full.
-    ASSERT_FALSE(window.progress.empty());
+    ASSERT_GE(window.progress.size(), 2u);
     EXPECT_GE(window.progress.front(), 0);
     EXPECT_EQ(window.progress.back(), 100);
     for (std::size_t i = 1; i < window.progress.size(); ++i)
@@ -297,15 +323,32 @@ TEST_F(GetAgain, ADroppedBodyGoesOnFromItsLastByteAskingForTheSameFile) {
         server.ServeOnce(
             "/clang.zip",
             {.body = body, .headers = c.headers, .dropAfter = 1 << 20, .reset = c.reset});
-        server.Serve("/clang.zip", {.body = body, .headers = c.headers});
+        // The window takes where the bar stood at the break before the rest is asked for, and a
+        // value of the rest before the rest goes on: it sees the bar on both sides of the break.
+        std::atomic<int> shown{-2};  // the latest value the window took
+        std::atomic<int> stood{-2};
+        server.Serve("/clang.zip", {.body = body,
+                                    .headers = c.headers,
+                                    .pieceSize = 100000,
+                                    .pause = [&](std::size_t pieces) {
+                                        if (pieces == 1)
+                                            test::Eventually([&] { return shown != stood; }, 30000);
+                                    }});
         Collector window;
         std::vector<std::uint64_t> resumedAt;
         Resumable state{.onResume = [&](std::uint64_t at, std::uint64_t length) {
             resumedAt.push_back(at);
             EXPECT_EQ(length, body.size());
+            stood = static_cast<int>(at * 100 / length);
+            test::Eventually([&] { return shown == stood; }, 30000);
         }};
-        EXPECT_TRUE(Get(server.Origin() + L"/clang.zip", nullptr, &file, L"Clang", &state));
-        window.Drain();
+        bool got = false;
+        ASSERT_TRUE(window.RunWhileTaking(
+            [&] { got = Get(server.Origin() + L"/clang.zip", nullptr, &file, L"Clang", &state); },
+            [&] {
+                if (!window.progress.empty()) shown = window.progress.back();
+            }));
+        EXPECT_TRUE(got);
         EXPECT_TRUE(ReadBytes(file) == body);
         ASSERT_EQ(resumedAt.size(), 1u);
         EXPECT_TRUE(resumedAt[0] > 0 && resumedAt[0] <= 1u << 20) << resumedAt[0];
@@ -316,7 +359,9 @@ TEST_F(GetAgain, ADroppedBodyGoesOnFromItsLastByteAskingForTheSameFile) {
         EXPECT_TRUE(state.stitched);
         EXPECT_EQ(state.validator, Widen(c.validator));
         // The bar goes on from where it stood; Get logs nothing itself.
-        EXPECT_TRUE(std::is_sorted(window.progress.begin(), window.progress.end()));
+        ASSERT_GE(window.progress.size(), 2u);
+        EXPECT_TRUE(std::is_sorted(window.progress.begin(), window.progress.end()))
+            << testing::PrintToString(window.progress);
         EXPECT_EQ(window.progress.back(), 100);
         EXPECT_TRUE(window.logs.empty());
     }
@@ -413,13 +458,34 @@ TEST_F(GetAgain, ASilentConnectionIsAskedAgainAfterTheReceiveTimeout) {
     EXPECT_EQ(server.CountRequests("/clang.zip"), 2u);
 }
 
+// Whether a connection to port on this machine is waiting for the answer to its first packet.
+bool Connecting(unsigned short port) {
+    std::vector<unsigned char> buffer(sizeof(MIB_TCPTABLE));
+    auto size = static_cast<ULONG>(buffer.size());
+    DWORD result;
+    while ((result = GetTcpTable(reinterpret_cast<MIB_TCPTABLE*>(buffer.data()), &size, FALSE)) ==
+           ERROR_INSUFFICIENT_BUFFER)
+        buffer.resize(size);
+    if (result != NO_ERROR) return false;
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE*>(buffer.data());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i)
+        if (table->table[i].dwState == MIB_TCP_STATE_SYN_SENT &&
+            ntohs(static_cast<u_short>(table->table[i].dwRemotePort)) == port)
+            return true;
+    return false;
+}
+
 // Whatever the network is doing, a cancel ends Get within 2 seconds: it gives up the request
 // instead of waiting for the platform to let go of it. (Name resolution can't be held up on
 // loopback; it is one of the waits of the same asynchronous send.)
 TEST_F(GetAgain, ACancelEndsEveryWaitAtOnce) {
+    test::Event asked;
     test::Event answer;
     test::Event flow;
-    server.Serve("/silent", {.beforeAnswer = [&] { answer.Wait(30000); }});
+    server.Serve("/silent", {.beforeAnswer = [&] {
+                     asked.Set();
+                     answer.Wait(30000);
+                 }});
     server.Serve("/stalled", {.body = Text(300000), .pieceSize = 1000, .pause = [&](std::size_t) {
                                   flow.Wait(30000);
                               }});
@@ -433,9 +499,9 @@ TEST_F(GetAgain, ACancelEndsEveryWaitAtOnce) {
     // The handshake last: the server is left reading a request that never comes.
     for (const Wait& wait :
          {Wait{"connecting", L"http://127.0.0.1:" + std::to_wstring(full.Port()) + L"/x",
-               [] { return true; }, nullptr},
+               [&] { return Connecting(full.Port()); }, nullptr},
           Wait{"waiting for the response", server.Origin() + L"/silent",
-               [&] { return server.Connections() == 1; }, &answer},
+               [&] { return asked.Wait(0); }, &answer},
           Wait{"stalled body", server.Origin() + L"/stalled",
                [&] { return server.BodyBytesSent() > 0; }, &flow},
           Wait{"TLS handshake", L"https://127.0.0.1:" + std::to_wstring(server.Port()) + L"/x",
@@ -445,7 +511,6 @@ TEST_F(GetAgain, ACancelEndsEveryWaitAtOnce) {
         auto result =
             std::async(std::launch::async, [&] { return Get(wait.url, nullptr, &file, nullptr); });
         EXPECT_TRUE(test::Eventually(wait.reached, 30000));
-        Sleep(300);  // well into the wait
         EXPECT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
         s_cancel = true;
         EXPECT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready);

@@ -146,8 +146,12 @@ void ChangeDpi(UINT dpi, RECT suggested = {40, 30, 700, 500}) {
 
 TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
     Open();
-    const std::wstring folder = ItemText(kFolderBox);
-    const std::wstring spaceNote = ItemText(kSpaceNote);
+    wchar_t drive[8] = L"C:";
+    GetEnvironmentVariableW(L"SystemDrive", drive, 8);
+    const std::wstring folder = std::wstring(drive) + L"\\MURK-Recomp";
+    // The fixture's drives have 100 GiB free.
+    const std::wstring spaceNote =
+        L"100.0 GB free on that drive; about 14 GB is needed (6 GB once the disc is extracted).";
     const Expected expected[] = {
         {L"Static", 0, L"", SS_ICON, {16, 12, 64, 60}, true, true},
         {L"Static", 0, L"MURK Recompiled Setup", SS_LEFT, {76, 14, 616, 40}, true, true},
