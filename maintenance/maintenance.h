@@ -15,6 +15,11 @@ namespace murk::maintenance {
 // with this file in it is Setup's to empty or delete.
 inline constexpr wchar_t kSetupMarker[] = L".murk-setup";
 
+// The empty file that stands in a tool folder while its archive is unpacked into it. An unpack
+// cut off halfway (Cancel, a crash, a power cut) can leave the program without the rest: a
+// folder that still holds this file is emptied and unpacked again.
+inline constexpr wchar_t kUnpackingMarker[] = L".murk-setup-unpacking";
+
 // The tools step's files beside the tool folders: "<Name>.zip", a tool's archive while it is
 // downloaded or unpacked, and "<Name>.zip.resume" beside a partial one, which lets a later job
 // resume it. Freeing space takes files of these names only.

@@ -73,6 +73,14 @@ bool SetupMayEmpty(const fs::path& toolFolder, const wchar_t* name,
     return maintenance::OwnsTool(ownership, name) || maintenance::IsEmptyFolder(toolFolder);
 }
 
+// Holding its program isn't enough: an unpack that was cut off leaves the program without the
+// rest.
+bool Unfinished(const fs::path& toolFolder) {
+    const std::optional<maintenance::Entry> entry =
+        maintenance::EntryOf(toolFolder / maintenance::kUnpackingMarker);
+    return entry && entry->PlainFile();
+}
+
 void WriteEmptyFile(const fs::path& file) {
     std::ofstream(file, std::ios::binary);
 }
@@ -251,6 +259,8 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
 
     Status(L"Unpacking " + name);
     PostProgress(-1);
+    const fs::path unpacking = toolFolder / maintenance::kUnpackingMarker;
+    WriteEmptyFile(unpacking);
     const std::wstring command = Quote(SystemFolder() / L"tar.exe") + L" -xf " + Quote(archive) +
                                  L" -C " + Quote(toolFolder);
     if (Run(command, {}, {}) != 0)
@@ -259,6 +269,7 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
 
     fs::path program = FindUnder(toolFolder, tool.exe);
     if (program.empty()) Fail(name + L" didn't contain " + tool.exe + L".");
+    fs::remove(unpacking, error);
     return program;
 }
 
@@ -355,6 +366,7 @@ void ProvideTools(const fs::path& installFolder, const std::vector<BuildTool>& t
         }
         const fs::path toolFolder = toolsFolder / name;
         fs::path program = FindUnder(toolFolder, tool.exe);
+        if (!program.empty() && Unfinished(toolFolder)) program.clear();
         if (program.empty()) {
             if (!SetupMayEmpty(toolFolder, tool.name, ownership))
                 Fail(toolFolder.native() +

@@ -319,6 +319,26 @@ TEST_F(ToolsStep, AToolFolderSetupDidntMakeIsNeverEmptied) {
     EXPECT_TRUE(fs::exists(folder / L"tools" / L"python.exe"));
 }
 
+// An unpack cut off after the program came out: the next run doesn't take the half tool.
+TEST_F(ToolsStep, AnUnpackCutOffHalfwayIsDoneAgain) {
+    PublishAll();
+    const std::vector<BuildTool> ninja = {Tools()[2]};
+    const fs::path program = install / L"tools" / L"Ninja" / L"ninja.exe";
+    SetEnvironmentVariableW(L"STANDIN_TAR_HOLD", L"1");
+    auto job = std::async(std::launch::async, [&] { return Failure(ninja); });
+    EXPECT_TRUE(test::Eventually([&] { return fs::exists(program); }, 30000));
+    SetEnvironmentVariableW(L"STANDIN_TAR_HOLD", nullptr);
+    s_cancel = true;
+    TerminateJobObject(s_job.get(), 1);
+    EXPECT_EQ(job.get(), L"Cancelled.");
+
+    s_cancel = false;
+    NewLines();
+    ProvideTools(install.path(), ninja);
+    EXPECT_EQ(NewLines(), NinjaDownloaded(server.Origin() + L"/downloads/ninja-win.zip"));
+    EXPECT_FALSE(fs::exists(program.parent_path() / L".murk-setup-unpacking"));
+}
+
 // A link in a tool folder that is emptied for a download is an entry, not a way in: the user's
 // files behind it are neither taken for the tool nor deleted, and the download goes on.
 TEST_F(ToolsStep, ALinkInAToolFolderBeingEmptiedIsNeverFollowed) {
