@@ -369,29 +369,20 @@ void MarkMadeBySetup(const fs::path& toolFolder) {
     WriteBytes(toolFolder / maintenance::kSetupMarker, "");
 }
 
-namespace {
-
-// Wine's own export: the Unix name of a path in the prefix.
-std::string UnixName(const fs::path& path) {
-    using Convert = char*(CDECL*)(const wchar_t*);
-    const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (!convert) return {};
-    char* name = convert(path.c_str());
-    if (!name) return {};
-    std::string unix = name;
-    HeapFree(GetProcessHeap(), 0, name);
-    return unix;
-}
-
-}  // namespace
-
 bool MakeFolderLink(const fs::path& link, const fs::path& target) {
-    const std::string from = UnixName(link);
-    const std::string to = UnixName(target);
-    if (from.empty() || to.empty()) return false;
+    // Wine's own export: the Unix name of a path in the prefix, on the process heap.
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return false;
+    std::wstring command = L"ln -s";
+    for (const fs::path* path : {&target, &link}) {
+        char* name = unixName(path->c_str());
+        if (!name) return false;
+        command += L" \"" + Widen(name) + L"\"";
+        HeapFree(GetProcessHeap(), 0, name);
+    }
     // Wine starts a Linux program detached: its handle tells nothing, the link showing does.
-    std::wstring command = L"ln -s \"" + Widen(to) + L"\" \"" + Widen(from) + L"\"";
     STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
