@@ -1,9 +1,15 @@
 #include "maintenance/maintenance.h"
 
+#include "maintenance/tree.h"
+
+#include <windows.h>
+
+#include <algorithm>
 #include <cwchar>
 #include <cwctype>
 #include <iterator>
-#include <system_error>
+#include <memory>
+#include <string_view>
 
 namespace murk::maintenance {
 
@@ -19,41 +25,20 @@ constexpr std::uint64_t kGiB = 1ull << 30;
 constexpr const wchar_t* kLeftoverExtensions[] = {L".obj", L".o",   L".a",  L".lib",
                                                   L".pch", L".map", L".gch"};
 
-// Visits every entry below folder. A folder it may not open is skipped; any other error ends
-// the walk quietly, so a half-readable tree still gives a (smaller) answer.
-template <class Visit>
-void Walk(const fs::path& folder, Visit visit) {
-    std::error_code error;
-    fs::recursive_directory_iterator entry(folder, fs::directory_options::skip_permission_denied,
-                                           error);
-    const fs::recursive_directory_iterator end;
-    while (!error && entry != end) {
-        visit(*entry);
-        entry.increment(error);
-    }
-}
-
-// A file whose size can't be read (deleted meanwhile, say) adds nothing.
-std::uint64_t FileSize(const fs::directory_entry& entry) {
-    std::error_code error;
-    const std::uintmax_t size = entry.file_size(error);
-    return error ? 0 : size;
-}
-
-bool IsRegularFile(const fs::directory_entry& entry) {
-    std::error_code error;
-    return entry.is_regular_file(error);
-}
-
 bool IsLeftover(const fs::path& path) {
     for (const wchar_t* extension : kLeftoverExtensions)
         if (Lower(path, extension)) return true;
     return false;
 }
 
-bool IsDirectory(const fs::path& path) {
-    std::error_code error;
-    return fs::is_directory(path, error);
+bool IsPlainFolder(const fs::path& path) {
+    const std::optional<Entry> entry = EntryOf(path);
+    return entry && entry->PlainFolder();
+}
+
+bool IsPlainFile(const fs::path& path) {
+    const std::optional<Entry> entry = EntryOf(path);
+    return entry && entry->PlainFile();
 }
 
 // What the tools step puts into the tools folder: one marked folder per tool and, while a
@@ -61,46 +46,71 @@ bool IsDirectory(const fs::path& path) {
 constexpr const wchar_t* kToolNames[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
 constexpr const wchar_t* kArchiveSuffixes[] = {kArchiveSuffix, kResumeSuffix};
 
-bool IsFile(const fs::path& path) {
-    std::error_code error;
-    return fs::is_regular_file(path, error);
-}
-
-bool IsSetupEntry(const fs::path& entry) {
-    const fs::path name = entry.filename();
+// A link is never Setup's: the tools step makes none.
+bool IsSetupEntry(const Entry& entry, Ownership& ownership) {
+    const fs::path name = entry.path.filename();
     for (const wchar_t* tool : kToolNames) {
-        if (name == tool) return MadeBySetup(entry);
+        if (name == tool) return entry.PlainFolder() && OwnsTool(ownership, tool);
         for (const wchar_t* suffix : kArchiveSuffixes)
-            if (name == std::wstring(tool) + suffix) return IsFile(entry);
+            if (name == std::wstring(tool) + suffix)
+                return entry.PlainFile() && OwnsTool(ownership, tool);
     }
     return false;
 }
 
 // True when nothing but Setup's own entries is in the folder (and it can be read).
-bool HoldsOnlySetups(const fs::path& tools) {
-    std::error_code error;
-    fs::directory_iterator entry(tools, error);
-    const fs::directory_iterator end;
-    for (; !error && entry != end; entry.increment(error)) {
-        if (!IsSetupEntry(entry->path())) return false;
+bool HoldsOnlySetups(const fs::path& tools, Ownership& ownership) {
+    bool only = true;
+    const bool listed = Walk(tools, [&](const Entry& entry) {
+        if (IsSetupEntry(entry, ownership)) return WalkOn::kDontEnter;
+        only = false;
+        return WalkOn::kStop;
+    });
+    return listed && only;
+}
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
+};
+
+// Reading setup.log in pieces of this size keeps a log of hundreds of MB out of memory.
+constexpr DWORD kLogPiece = 1 << 20;
+constexpr std::string_view kDownloading = ": downloading http";
+
+// Only a line's beginning tells: "Python: downloading https://" at the longest.
+constexpr std::size_t kTellingBytes = 32;
+
+// The index of the tool whose download the line records, or -1.
+int DownloadedTool(std::string_view line) {
+    for (std::size_t tool = 0; tool < std::size(kToolNames); ++tool) {
+        std::string_view rest = line;
+        for (const wchar_t* c = kToolNames[tool]; *c; ++c) {
+            if (rest.empty() || rest.front() != static_cast<char>(*c)) {
+                rest = {};
+                break;
+            }
+            rest.remove_prefix(1);
+        }
+        if (!rest.starts_with(kDownloading)) continue;
+        rest.remove_prefix(kDownloading.size());
+        if (rest.starts_with("://") || rest.starts_with("s://")) return static_cast<int>(tool);
     }
-    return !error;
+    return -1;
 }
 
 }  // namespace
 
 Part Leftovers(const fs::path& repository) {
     Part part{.label = L"Build leftovers (object files, libraries, generated C++)"};
-    const fs::path build = repository / L"build";
-    if (IsDirectory(build)) {
-        Walk(build, [&part](const fs::directory_entry& entry) {
-            if (!IsRegularFile(entry) || !IsLeftover(entry.path())) return;
-            part.bytes += FileSize(entry);
-            part.paths.push_back(entry.path());
-        });
-    }
+    Walk(repository / L"build", [&part](const Entry& entry) {
+        if (entry.PlainFile() && IsLeftover(entry.path)) {
+            part.bytes += entry.size;
+            part.paths.push_back(entry.path);
+        }
+        return WalkOn::kGoOn;
+    });
     const fs::path generated = repository / L"generated" / L"ppc";
-    if (IsDirectory(generated)) {
+    if (IsPlainFolder(generated)) {
         part.bytes += SizeOf(generated);
         part.paths.push_back(generated);
     }
@@ -108,19 +118,78 @@ Part Leftovers(const fs::path& repository) {
 }
 
 bool MadeBySetup(const fs::path& folder) {
-    return IsDirectory(folder) && IsFile(folder / kSetupMarker);
+    return IsPlainFolder(folder) && IsPlainFile(folder / kSetupMarker);
+}
+
+std::vector<std::wstring> DownloadsInLog(const fs::path& setupLog) {
+    std::vector<std::wstring> found;
+    // The running job appends to it meanwhile.
+    const HANDLE raw =
+        CreateFileW(setupLog.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (raw == INVALID_HANDLE_VALUE) return found;
+    const std::unique_ptr<void, HandleCloser> file(raw);
+    const auto note = [&found](std::string_view line) {
+        const int tool = DownloadedTool(line);
+        if (tool < 0) return;
+        const std::wstring name = kToolNames[tool];
+        if (std::find(found.begin(), found.end(), name) == found.end()) found.push_back(name);
+    };
+    const auto piece = std::make_unique<char[]>(kLogPiece);
+    // The beginning of a line that started in an earlier piece, while it goes on.
+    std::string head;
+    bool inLine = false;
+    DWORD read = 0;
+    while (found.size() < std::size(kToolNames) &&
+           ReadFile(raw, piece.get(), kLogPiece, &read, nullptr) && read > 0) {
+        const std::string_view text(piece.get(), read);
+        std::size_t at = 0;
+        if (inLine) {
+            const std::size_t end = text.find('\n');
+            if (head.size() < kTellingBytes)
+                head.append(text.substr(0, std::min(end, kTellingBytes - head.size())));
+            if (end == std::string_view::npos) continue;
+            note(head);
+            inLine = false;
+            at = end + 1;
+        }
+        for (std::size_t end; at < text.size(); at = end + 1) {
+            end = text.find('\n', at);
+            if (end == std::string_view::npos) {
+                head.assign(text.substr(at, kTellingBytes));
+                inLine = true;
+                break;
+            }
+            note(text.substr(at, end - at));
+        }
+    }
+    if (inLine) note(head);
+    return found;
+}
+
+bool OwnsTool(Ownership& ownership, std::wstring_view tool) {
+    if (MadeBySetup(ownership.installFolder / L"tools" / tool)) return true;
+    if (!ownership.logged)
+        ownership.logged = DownloadsInLog(ownership.installFolder / L"setup.log");
+    return std::find(ownership.logged->begin(), ownership.logged->end(), tool) !=
+           ownership.logged->end();
 }
 
 Part Tools(const fs::path& repository) {
     Part part{.label = L"Build tools Setup downloaded (Git, CMake, Ninja, Clang, Python)"};
     const fs::path tools = repository.parent_path() / L"tools";
+    // A tools folder that is a link (moved to another drive, say) isn't Setup's to measure or
+    // delete.
+    if (!IsPlainFolder(tools)) return part;
+    Ownership ownership{.installFolder = repository.parent_path()};
     // Only a folder that holds one of the big downloads is worth deleting: a lone Git or Ninja
     // folder may be all that is there, and is not worth the next update's download. A tool
     // folder that Setup didn't make is the user's, so it doesn't count and stays.
-    const bool downloaded = MadeBySetup(tools / L"Clang") || MadeBySetup(tools / L"CMake") ||
-                            MadeBySetup(tools / L"Python");
-    if (!downloaded) return part;
-    if (HoldsOnlySetups(tools)) {
+    const auto downloaded = [&](const wchar_t* tool) {
+        return IsPlainFolder(tools / tool) && OwnsTool(ownership, tool);
+    };
+    if (!downloaded(L"Clang") && !downloaded(L"CMake") && !downloaded(L"Python")) return part;
+    if (HoldsOnlySetups(tools, ownership)) {
         part.bytes = SizeOf(tools);
         part.paths.push_back(tools);
         return part;
@@ -132,24 +201,23 @@ Part Tools(const fs::path& repository) {
         part.paths.push_back(entry);
     };
     for (const wchar_t* tool : kToolNames) {
-        if (MadeBySetup(tools / tool)) take(tools / tool);
+        if (downloaded(tool)) take(tools / tool);
         for (const wchar_t* suffix : kArchiveSuffixes)
-            if (const fs::path archive = tools / (std::wstring(tool) + suffix); IsFile(archive))
+            if (const fs::path archive = tools / (std::wstring(tool) + suffix);
+                IsPlainFile(archive) && OwnsTool(ownership, tool))
                 take(archive);
     }
     return part;
 }
 
 std::uint64_t SizeOf(const fs::path& path) {
-    std::error_code error;
-    if (fs::is_regular_file(path, error)) {
-        const std::uintmax_t size = fs::file_size(path, error);
-        return error ? 0 : size;
-    }
+    const std::optional<Entry> entry = EntryOf(path);
+    if (!entry) return 0;
+    if (entry->PlainFile()) return entry->size;
     std::uint64_t total = 0;
-    if (!IsDirectory(path)) return total;
-    Walk(path, [&total](const fs::directory_entry& entry) {
-        if (IsRegularFile(entry)) total += FileSize(entry);
+    Walk(path, [&total](const Entry& inside) {
+        total += inside.size;  // 0 for folders and links
+        return WalkOn::kGoOn;
     });
     return total;
 }

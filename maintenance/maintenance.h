@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace murk::maintenance {
@@ -13,14 +15,36 @@ namespace murk::maintenance {
 // with this file in it is Setup's to empty or delete.
 inline constexpr wchar_t kSetupMarker[] = L".murk-setup";
 
+// The empty file that stands in a tool folder while its archive is unpacked into it. An unpack
+// cut off halfway (Cancel, a crash, a power cut) can leave the program without the rest: a
+// folder that still holds this file is emptied and unpacked again.
+inline constexpr wchar_t kUnpackingMarker[] = L".murk-setup-unpacking";
+
 // The tools step's files beside the tool folders: "<Name>.zip", a tool's archive while it is
 // downloaded or unpacked, and "<Name>.zip.resume" beside a partial one, which lets a later job
 // resume it. Freeing space takes files of these names only.
 inline constexpr wchar_t kArchiveSuffix[] = L".zip";
 inline constexpr wchar_t kResumeSuffix[] = L".zip.resume";
 
-// True when folder is a folder that holds the marker.
+// True when folder is a folder (not a link) that holds the marker.
 bool MadeBySetup(const std::filesystem::path& folder);
+
+// The tools whose download setup.log records: every version of Setup logs a line beginning
+// "<Name>: downloading http..." before it empties the tool's folder and downloads. The log may
+// be hundreds of MB: it is read in pieces, and only until all five are found.
+std::vector<std::wstring> DownloadsInLog(const std::filesystem::path& setupLog);
+
+// Which of an install folder's tools are Setup's. Installs from before the marker have tool
+// folders without it; their setup.log tells instead, and is read only the first time an
+// unmarked one is asked about.
+struct Ownership {
+    std::filesystem::path installFolder;
+    std::optional<std::vector<std::wstring>> logged;
+};
+
+// Whether the tool's folder, "<Name>.zip" and "<Name>.zip.resume" are Setup's: its folder
+// carries the marker, or the install's setup.log records the tool's download.
+bool OwnsTool(Ownership& ownership, std::wstring_view tool);
 
 // One group of files that is deleted together.
 struct Part {

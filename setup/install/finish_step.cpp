@@ -3,9 +3,11 @@
 #include "setup/job/channel.h"
 
 #include "maintenance/maintenance.h"
+#include "maintenance/tree.h"
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <system_error>
 
 namespace murk::setup {
@@ -24,11 +26,8 @@ void FreeSpace(Job& job) {
     for (const maintenance::Part& part : parts) {
         Log(L"Deleting " + part.label + L": " + maintenance::SizeText(part.bytes));
         bool removed = true;
-        for (const fs::path& path : part.paths) {
-            std::error_code error;
-            fs::remove_all(path, error);
-            if (error) removed = false;
-        }
+        for (const fs::path& path : part.paths)
+            if (!maintenance::RemoveAll(path).path.empty()) removed = false;
         if (removed)
             freed += part.bytes;
         else
@@ -41,11 +40,12 @@ void FreeSpace(Job& job) {
 // Only an image, never a disc folder, and only once the build has the game's files out of it.
 void DeleteImage(Job& job) {
     const fs::path& image = job.choices.source;
+    // A link to an image isn't the image: deleting the link would free nothing.
+    const std::optional<maintenance::Entry> entry = maintenance::EntryOf(image);
+    if (!entry || !entry->PlainFile()) return;
     std::error_code error;
-    if (!fs::is_regular_file(image, error)) return;
     if (!fs::exists(job.extracted / L"default.xex", error)) return;
-    fs::remove(image, error);
-    if (error) {
+    if (!maintenance::RemoveAll(image).path.empty()) {
         Log(L"Couldn't delete the disc image " + image.native());
         return;
     }

@@ -7,7 +7,7 @@
 namespace murk::setup {
 
 HWND s_window = nullptr;
-std::ofstream s_logFile;
+UniqueHandle s_logFile;
 std::mutex s_logLock;
 
 namespace {
@@ -32,6 +32,36 @@ std::optional<int> s_pendingProgress;
 // message to empty it. No window means the post fails.
 bool Post(UINT message, WPARAM wParam, LPARAM lParam) {
     return s_window && PostMessageW(s_window, message, wParam, lParam);
+}
+
+// The text in UTF-8 into bytes, which it replaces. Ill-formed UTF-16 comes out as U+FFFD.
+void Utf8Into(std::wstring_view text, std::string& bytes) {
+    bytes.clear();
+    if (text.empty()) return;
+    const int size = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    bytes.resize(static_cast<std::size_t>(length));
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
+}
+
+// One line's bytes, kept between lines so that logging allocates nothing once it has grown.
+std::string s_logLine;
+
+// The line in UTF-8, every line end in it and after it as CR LF, in one write: a line goes to
+// the end of the file whole, however others append meanwhile. Under s_logLock.
+void WriteLogLine(std::wstring_view text) {
+    Utf8Into(text, s_logLine);
+    // A line end inside the text (the final message has some) reaches the disk as CR LF too.
+    for (std::size_t at = s_logLine.find('\n'); at != std::string::npos;
+         at = s_logLine.find('\n', at + 2))
+        s_logLine.insert(at, 1, '\r');
+    s_logLine += "\r\n";
+    DWORD written = 0;
+    const DWORD bytes = static_cast<DWORD>(s_logLine.size());
+    // A failed write (a full disk) leaves the file alone for the rest of the job.
+    if (!WriteFile(s_logFile.get(), s_logLine.data(), bytes, &written, nullptr) || written != bytes)
+        s_logFile.reset();
 }
 
 // Frees the memory too: an emptied slot holds nothing (swap, because assigning an empty string
@@ -59,12 +89,8 @@ void PendLine(std::wstring_view text) {
 }  // namespace
 
 std::string Utf8(std::wstring_view text) {
-    if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                        length, nullptr, nullptr);
+    std::string bytes;
+    Utf8Into(text, bytes);
     return bytes;
 }
 
@@ -153,12 +179,7 @@ void PostDone(bool success, std::wstring_view finalMessage) {
 void Log(std::wstring_view text) {
     {
         std::lock_guard lock(s_logLock);
-        if (s_logFile.is_open() && !s_logFile.fail()) {
-            const std::string bytes = Utf8(text);
-            s_logFile.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            s_logFile.put('\n');
-            s_logFile.flush();
-        }
+        if (s_logFile) WriteLogLine(text);
     }
     PendLine(text);
 }
@@ -176,22 +197,16 @@ void Fail(std::wstring_view message) {
 
 void OpenLog(const std::filesystem::path& folder) {
     std::lock_guard lock(s_logLock);
-    if (s_logFile.is_open()) return;
+    if (s_logFile) return;
     const std::filesystem::path file = folder / L"setup.log";
-    // Appended to, but not through append mode: there the C runtime moves to the end of the
-    // file before every write, a system call per line that under Wine costs more than the write
-    // itself. Opening for appending only makes the file when it's missing.
-    { std::ofstream create(file, std::ios::out | std::ios::app); }
-    // Text mode: every "\n" reaches the disk as CR LF.
-    s_logFile.open(file, std::ios::in | std::ios::out);
-    if (!s_logFile.is_open()) return;
-    s_logFile.clear();
-    s_logFile.seekp(0, std::ios::end);
+    s_logFile = OwnFileHandle(CreateFileW(file.c_str(), FILE_APPEND_DATA,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void CloseLog() {
     std::lock_guard lock(s_logLock);
-    s_logFile.close();
+    s_logFile.reset();
 }
 
 }  // namespace murk::setup

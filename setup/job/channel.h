@@ -1,11 +1,12 @@
 #pragma once
 // The channel from the install job (worker thread) to the window and setup.log.
 
+#include "setup/job/handles.h"
+
 #include <windows.h>
 
 #include <cstddef>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,7 +34,10 @@ inline constexpr std::size_t kLogTrimmedTo = 300'000;
 inline constexpr wchar_t kTitle[] = L"MURK Recompiled Setup";
 
 extern HWND s_window;
-extern std::ofstream s_logFile;
+// setup.log while a job runs, opened for appending only: every write lands at the file's end
+// as it is then, after whatever another writer added. Empty between jobs, and from a failed
+// write to the end of the job.
+extern UniqueHandle s_logFile;
 extern std::mutex s_logLock;
 
 // Ends a job with a message for the user. Deliberately not a std::exception, so that the

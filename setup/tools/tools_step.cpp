@@ -8,6 +8,7 @@
 #include "setup/tools/http.h"
 
 #include "maintenance/maintenance.h"
+#include "maintenance/tree.h"
 
 #include <windows.h>
 
@@ -63,14 +64,25 @@ PathHit FindOnPath(const wchar_t* exe) {
 // A tool folder without its program is emptied for a new download only when Setup made it, or
 // when there is nothing in it to lose: with the install folder at a drive root, "tools\Python"
 // may well be the user's own.
-bool SetupMayEmpty(const fs::path& toolFolder) {
-    std::error_code error;
-    const fs::file_status status = fs::status(toolFolder, error);
-    if (status.type() == fs::file_type::not_found) return true;
-    if (error || !fs::is_directory(status)) return false;
-    if (maintenance::MadeBySetup(toolFolder)) return true;
-    const bool empty = fs::is_empty(toolFolder, error);
-    return !error && empty;
+bool SetupMayEmpty(const fs::path& toolFolder, const wchar_t* name,
+                   maintenance::Ownership& ownership) {
+    unsigned long error = 0;
+    const std::optional<maintenance::Entry> entry = maintenance::EntryOf(toolFolder, &error);
+    if (!entry) return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    if (!entry->folder) return false;
+    return maintenance::OwnsTool(ownership, name) || maintenance::IsEmptyFolder(toolFolder);
+}
+
+// Holding its program isn't enough: an unpack that was cut off leaves the program without the
+// rest.
+bool Unfinished(const fs::path& toolFolder) {
+    const std::optional<maintenance::Entry> entry =
+        maintenance::EntryOf(toolFolder / maintenance::kUnpackingMarker);
+    return entry && entry->PlainFile();
+}
+
+void WriteEmptyFile(const fs::path& file) {
+    std::ofstream(file, std::ios::binary);
 }
 
 void PutInFrontOfPath(const fs::path& folder) {
@@ -233,16 +245,22 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
     const Download download = tool.fetch();
     Log(name + L": downloading " + download.url);
 
+    // A link among what is there goes, not what it points at. Nor is anything unpacked
+    // through a tool folder that is itself a link and stays one.
+    maintenance::RemoveAll(toolFolder);
+    if (const auto entry = maintenance::EntryOf(toolFolder); entry && entry->link)
+        Fail(toolFolder.native() + L" already exists and isn't from Setup. Choose another folder.");
     std::error_code error;
-    fs::remove_all(toolFolder, error);
     fs::create_directories(toolFolder, error);
     // Before anything goes in: a folder whose download or unpack is cut off is still Setup's.
-    std::ofstream(toolFolder / maintenance::kSetupMarker, std::ios::binary);
+    WriteEmptyFile(toolFolder / maintenance::kSetupMarker);
     const fs::path archive = toolsFolder / (name + maintenance::kArchiveSuffix);
     FetchArchive(tool, download, archive);
 
     Status(L"Unpacking " + name);
     PostProgress(-1);
+    const fs::path unpacking = toolFolder / maintenance::kUnpackingMarker;
+    WriteEmptyFile(unpacking);
     const std::wstring command = Quote(SystemFolder() / L"tar.exe") + L" -xf " + Quote(archive) +
                                  L" -C " + Quote(toolFolder);
     if (Run(command, {}, {}) != 0)
@@ -251,6 +269,7 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
 
     fs::path program = FindUnder(toolFolder, tool.exe);
     if (program.empty()) Fail(name + L" didn't contain " + tool.exe + L".");
+    fs::remove(unpacking, error);
     return program;
 }
 
@@ -279,17 +298,16 @@ std::string PackageSha512(const std::wstring& origin, const std::wstring& versio
 }  // namespace
 
 fs::path FindUnder(const fs::path& folder, const wchar_t* name) {
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
-         it.increment(error)) {
-        std::error_code typeError;
-        if (it->is_directory(typeError)) {
-            if (it.depth() >= kDeepestLevel) it.disable_recursion_pending();
-            continue;
-        }
-        if (it->path().filename().native() == name) return it->path();
-    }
-    return {};
+    fs::path found;
+    maintenance::Walk(folder, [&](const maintenance::Entry& entry) {
+        if (entry.folder)
+            return entry.depth >= kDeepestLevel ? maintenance::WalkOn::kDontEnter
+                                                : maintenance::WalkOn::kGoOn;
+        if (entry.path.filename().native() != name) return maintenance::WalkOn::kGoOn;
+        found = entry.path;
+        return maintenance::WalkOn::kStop;
+    });
+    return found;
 }
 
 Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDomain) {
@@ -334,6 +352,7 @@ void ProvideTools(const fs::path& installFolder, const std::vector<BuildTool>& t
     const fs::path toolsFolder = installFolder / L"tools";
     std::error_code error;
     fs::create_directories(toolsFolder, error);
+    maintenance::Ownership ownership{.installFolder = installFolder};
 
     for (const BuildTool& tool : tools) {
         if (s_cancel.load()) Fail(L"Cancelled.");
@@ -347,8 +366,9 @@ void ProvideTools(const fs::path& installFolder, const std::vector<BuildTool>& t
         }
         const fs::path toolFolder = toolsFolder / name;
         fs::path program = FindUnder(toolFolder, tool.exe);
+        if (!program.empty() && Unfinished(toolFolder)) program.clear();
         if (program.empty()) {
-            if (!SetupMayEmpty(toolFolder))
+            if (!SetupMayEmpty(toolFolder, tool.name, ownership))
                 Fail(toolFolder.native() +
                      L" already exists and isn't from Setup. Choose another folder.");
             program = DownloadTool(tool, toolsFolder, toolFolder);

@@ -23,7 +23,8 @@ std::vector<BuildTool> ToolTable(std::wstring apiOrigin, std::wstring indexOrigi
                                  std::wstring indexDomain);
 
 // The first file called name (exact case) at most three folder levels below folder; empty when
-// there is none or the folder can't be listed.
+// there is none or the folder can't be listed. Links are never entered, and a folder that is
+// itself a link gives nothing.
 std::filesystem::path FindUnder(const std::filesystem::path& folder, const wchar_t* name);
 
 // The newest Python 3.12 package on the package index.

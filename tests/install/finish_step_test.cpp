@@ -268,14 +268,59 @@ TEST_F(FinishStepTest, AUsersOwnToolFolderStaysBesideTheOnesSetupMade) {
     WriteFile(tools / L"Ninja.zip", kMiB);
     MarkMadeBySetup(tools / L"Clang");
     MarkMadeBySetup(tools / L"CMake");
+    // The archive of a download that failed: the job logged it first.
+    Log(L"Ninja: downloading https://github.com/ninja-build/ninja/ninja-win.zip");
 
     EXPECT_EQ(Finish(), std::nullopt);
     EXPECT_EQ(job.finalMessage, std::wstring(kDone) + L".\n\nFreed 4 MB" + kFreedTail);
     EXPECT_EQ(ReadBytes(tools / L"Python" / L"python.exe"), std::string(kMiB, 'x'));
     for (const wchar_t* gone : {L"Clang", L"CMake", L"Ninja.zip"})
         EXPECT_FALSE(Exists(tools / gone)) << gone;
-    EXPECT_EQ(Logged(), "== Freeing up space\r\n" + std::string(kLeftoversLine) + ": 0 MB\r\n" +
-                            kToolsLine + ": 4 MB\r\n");
+    EXPECT_EQ(Logged(),
+              "Ninja: downloading https://github.com/ninja-build/ninja/ninja-win.zip\r\n"
+              "== Freeing up space\r\n" +
+                  std::string(kLeftoversLine) + ": 0 MB\r\n" + kToolsLine + ": 4 MB\r\n");
+}
+
+// An install from before the marker: its setup.log names the tools Setup downloaded. A Git.zip
+// of the user's own, neither in a marked Git folder's place nor named there, stays.
+TEST_F(FinishStepTest, APreMarkerInstallFreesTheToolsItsLogNames) {
+    job.choices.freeSpace = true;
+    const fs::path tools = install / L"tools";
+    WriteFile(tools / L"Clang" / L"bin" / L"clang++.exe", 2 * kMiB);
+    WriteFile(tools / L"Python" / L"python.exe", kMiB);
+    WriteFile(tools / L"Git.zip", kMiB);
+    Log(L"Clang: downloading https://github.com/llvm-mingw-ucrt-x86_64.zip");
+    Log(L"Python: downloading http://127.0.0.1:8080/python.3.12.10.nupkg");
+
+    EXPECT_EQ(Finish(), std::nullopt);
+    EXPECT_EQ(job.finalMessage, std::wstring(kDone) + L".\n\nFreed 3 MB" + kFreedTail);
+    EXPECT_FALSE(Exists(tools / L"Clang"));
+    EXPECT_FALSE(Exists(tools / L"Python"));
+    EXPECT_EQ(ReadBytes(tools / L"Git.zip").size(), kMiB);
+}
+
+// Links in the build tree and in a tool folder: what they point at is neither counted nor
+// deleted, and the job goes on.
+TEST_F(FinishStepTest, FilesBehindLinksAreNeitherCountedNorDeleted) {
+    job.choices.freeSpace = true;
+    TempFolder outside;
+    WriteFile(outside / L"deps.obj", kMiB);
+    const fs::path build = job.repository / L"build";
+    WriteFile(build / L"main.obj", kMiB);
+    ASSERT_TRUE(test::MakeFolderLink(build / L"deps", outside.path()));
+    const fs::path clang = install / L"tools" / L"Clang";
+    WriteFile(clang / L"clang++.exe", kMiB);
+    MarkMadeBySetup(clang);
+    ASSERT_TRUE(test::MakeFolderLink(clang / L"docs", outside.path()));
+
+    EXPECT_EQ(Finish(), std::nullopt);
+    EXPECT_FALSE(Exists(build / L"main.obj"));
+    EXPECT_FALSE(Exists(clang / L"clang++.exe"));
+    EXPECT_EQ(ReadBytes(outside / L"deps.obj").size(), kMiB);
+    const std::string logged = Logged();
+    EXPECT_NE(logged.find(std::string(kLeftoversLine) + ": 1 MB\r\n"), std::string::npos);
+    EXPECT_NE(logged.find(std::string(kToolsLine) + ": 1 MB\r\n"), std::string::npos);
 }
 
 TEST_F(FinishStepTest, NothingToFreeStillSaysSo) {

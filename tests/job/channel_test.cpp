@@ -131,9 +131,11 @@ TEST(Channel, FailedStreamIsSkippedUntilTheNextJobOpensTheLogAgain) {
     OpenLog(folder.path());
     Log(L"one");
     {
-        // What a full disk leaves behind: a stream whose write failed.
+        // A handle whose writes fail, as on a full disk.
         std::lock_guard lock(s_logLock);
-        s_logFile.setstate(std::ios::badbit);
+        s_logFile = OwnFileHandle(CreateFileW((folder / L"setup.log").c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     Log(L"two");
     CloseLog();
@@ -146,6 +148,28 @@ TEST(Channel, FailedStreamIsSkippedUntilTheNextJobOpensTheLogAgain) {
 
     EXPECT_EQ(ReadBytes(folder / L"setup.log"), "one\r\nthree\r\n");
     EXPECT_EQ(window.logs, (std::vector<std::wstring>{L"one", L"two", L"three"}));
+}
+
+// Another writer (an older Setup, another program) adds a line between two of the job's: it
+// stays, and the job's next line follows it. A line end inside a text is CR LF on disk too.
+TEST(Channel, ALineAnotherWriterAppendsStaysBetweenTheJobsLines) {
+    TempFolder folder;
+    Collector window;
+    test::WriteBytes(folder / L"setup.log", "earlier job\r\n");
+    OpenLog(folder.path());
+    Log(L"one");
+    {
+        const UniqueHandle other = OwnFileHandle(
+            CreateFileW((folder / L"setup.log").c_str(), GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        SetFilePointer(other.get(), 0, nullptr, FILE_END);
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(other.get(), "theirs\r\n", 8, &written, nullptr));
+    }
+    Log(L"two\n\nthree");
+    CloseLog();
+    EXPECT_EQ(ReadBytes(folder / L"setup.log"),
+              "earlier job\r\none\r\ntheirs\r\ntwo\r\n\r\nthree\r\n");
 }
 
 TEST(Channel, FailThrowsItsMessageAndReportsNothing) {

@@ -1,4 +1,5 @@
 #include "maintenance/maintenance.h"
+#include "maintenance/tree.h"
 
 #include "tests/support/test_support.h"
 
@@ -11,6 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::MarkMadeBySetup;
+using test::ReadBytes;
 using test::TempFolder;
 using test::WriteBytes;
 
@@ -127,10 +129,48 @@ TEST(Maintenance, ToolsSharedWithTheUsersOwnFilesListOnlyWhatSetupMade) {
     fs::create_directories(tools / L"Ninja.zip");
 
     const Part part = Tools(install / L"murk-recomp");
-    EXPECT_EQ(part.paths,
-              (std::vector<fs::path>{tools / L"Git.zip", tools / L"Python", tools / L"Python.zip",
-                                     tools / L"Python.zip.resume"}));
-    EXPECT_EQ(part.bytes, 1054u);
+    // Git.zip is the user's too: no marked Git folder, no line in a setup.log names it.
+    EXPECT_EQ(part.paths, (std::vector<fs::path>{tools / L"Python", tools / L"Python.zip",
+                                                 tools / L"Python.zip.resume"}));
+    EXPECT_EQ(part.bytes, 1034u);
+}
+
+// Installs from before the marker: their setup.log names the tools Setup downloaded, each at
+// the start of a line, from an https or (a loopback test origin) an http address.
+TEST(Maintenance, DownloadsInLogAreTheToolsNamedAtTheStartOfALine) {
+    TempFolder install;
+    // Past the first piece of the log that is read at once, the last line straddling it.
+    const std::string log =
+        "Git: downloading http://127.0.0.1:80/MinGit.zip\r\n"
+        "  CMake: downloading https://x\r\nNinja: downloading ftp://x\r\n" +
+        std::string((1 << 20) - 100, 'x') + "\r\n" +
+        "Python: downloading https://api.nuget.org/python.nupkg\r\n"
+        "Clang: downloading https://github.com/llvm-mingw.zip";
+    WriteBytes(install / L"setup.log", log);
+    EXPECT_EQ(DownloadsInLog(install / L"setup.log"),
+              (std::vector<std::wstring>{L"Git", L"Python", L"Clang"}));
+    EXPECT_TRUE(DownloadsInLog(install / L"missing.log").empty());
+}
+
+// A folder that is itself a link (moved to another drive by the user) is never sized, listed
+// or emptied; links further down are the cases of the steps that delete.
+TEST(Maintenance, AFolderThatIsALinkIsNeitherListedNorSized) {
+    TempFolder install;
+    TempFolder elsewhere;
+    WriteFile(elsewhere / L"main.obj", 100);
+    MarkMadeBySetup(elsewhere / L"Clang");
+    const fs::path repository = install / L"murk-recomp";
+    fs::create_directories(repository / L"generated");
+    ASSERT_TRUE(test::MakeFolderLink(repository / L"build", elsewhere.path()));
+    ASSERT_TRUE(test::MakeFolderLink(repository / L"generated" / L"ppc", elsewhere.path()));
+    ASSERT_TRUE(test::MakeFolderLink(install / L"tools", elsewhere.path()));
+
+    EXPECT_TRUE(Leftovers(repository).paths.empty());
+    EXPECT_TRUE(Tools(repository).paths.empty());
+    EXPECT_EQ(SizeOf(repository / L"build"), 0u);
+    // Deleting it deletes the link at most (Wine can't), never what it points at.
+    RemoveAll(repository / L"build");
+    EXPECT_EQ(ReadBytes(elsewhere / L"main.obj"), std::string(100, 'x'));
 }
 
 TEST(Maintenance, ToolsOfAnInstallWithoutToolsFolderAreEmpty) {

@@ -5,6 +5,7 @@
 #include "setup/job/system.h"
 
 #include "maintenance/maintenance.h"
+#include "maintenance/tree.h"
 
 #include <winternl.h>
 
@@ -366,6 +367,35 @@ void WriteBytes(const fs::path& file, const std::string& bytes) {
 void MarkMadeBySetup(const fs::path& toolFolder) {
     fs::create_directories(toolFolder);
     WriteBytes(toolFolder / maintenance::kSetupMarker, "");
+}
+
+bool MakeFolderLink(const fs::path& link, const fs::path& target) {
+    // Wine's own export: the Unix name of a path in the prefix, on the process heap.
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return false;
+    std::wstring command = L"ln -s";
+    for (const fs::path* path : {&target, &link}) {
+        char* name = unixName(path->c_str());
+        if (!name) return false;
+        command += L" \"" + Widen(name) + L"\"";
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    // Wine starts a Linux program detached: its handle tells nothing, the link showing does.
+    STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return Eventually(
+        [&] {
+            const std::optional<maintenance::Entry> entry = maintenance::EntryOf(link);
+            return entry && entry->link && entry->folder;
+        },
+        10000);
 }
 
 fs::path ThisProgramFolder() {

@@ -306,6 +306,54 @@ TEST_F(ToolsStep, AToolFolderSetupDidntMakeIsNeverEmptied) {
     ProvideTools(install.path(), python);
     EXPECT_TRUE(fs::exists(folder / L"tools" / L"python.exe"));
     EXPECT_FALSE(fs::exists(folder / L"leftover.txt"));
+
+    // An install from before the marker: its setup.log, recording the download at the start of
+    // a line, tells that the folder is Setup's.
+    fs::remove(folder / L".murk-setup");
+    fs::remove(folder / L"tools" / L"python.exe");
+    WriteBytes(install / L"setup.log",
+               "Git: downloading https://x\r\n  Python: downloading https://x\r\n");
+    EXPECT_EQ(Failure(python), refused);
+    WriteBytes(install / L"setup.log", "Python: downloading https://x/python.3.12.9.nupkg\r\n");
+    ProvideTools(install.path(), python);
+    EXPECT_TRUE(fs::exists(folder / L"tools" / L"python.exe"));
+}
+
+// An unpack cut off after the program came out: the next run doesn't take the half tool.
+TEST_F(ToolsStep, AnUnpackCutOffHalfwayIsDoneAgain) {
+    PublishAll();
+    const std::vector<BuildTool> ninja = {Tools()[2]};
+    const fs::path program = install / L"tools" / L"Ninja" / L"ninja.exe";
+    SetEnvironmentVariableW(L"STANDIN_TAR_HOLD", L"1");
+    auto job = std::async(std::launch::async, [&] { return Failure(ninja); });
+    EXPECT_TRUE(test::Eventually([&] { return fs::exists(program); }, 30000));
+    SetEnvironmentVariableW(L"STANDIN_TAR_HOLD", nullptr);
+    s_cancel = true;
+    TerminateJobObject(s_job.get(), 1);
+    EXPECT_EQ(job.get(), L"Cancelled.");
+
+    s_cancel = false;
+    NewLines();
+    ProvideTools(install.path(), ninja);
+    EXPECT_EQ(NewLines(), NinjaDownloaded(server.Origin() + L"/downloads/ninja-win.zip"));
+    EXPECT_FALSE(fs::exists(program.parent_path() / L".murk-setup-unpacking"));
+}
+
+// A link in a tool folder that is emptied for a download is an entry, not a way in: the user's
+// files behind it are neither taken for the tool nor deleted, and the download goes on.
+TEST_F(ToolsStep, ALinkInAToolFolderBeingEmptiedIsNeverFollowed) {
+    PublishAll();
+    TempFolder user;
+    for (const wchar_t* file : {L"ninja.exe", L"notes.txt", L"todo.txt"})
+        WriteBytes(user / file, "mine");
+    const fs::path folder = install / L"tools" / L"Ninja";
+    test::MarkMadeBySetup(folder);
+    ASSERT_TRUE(test::MakeFolderLink(folder / L"docs", user.path()));
+
+    ProvideTools(install.path(), {Tools()[2]});
+    EXPECT_TRUE(Logged(L"Ninja: " + (folder / L"ninja.exe").native()));
+    for (const wchar_t* file : {L"ninja.exe", L"notes.txt", L"todo.txt"})
+        EXPECT_EQ(ReadBytes(user / file), "mine") << file;
 }
 
 TEST_F(ToolsStep, ProgramFourLevelsDownIsNotFound) {

@@ -1,5 +1,9 @@
 // Stands in for the system's tar.exe: "tar -xf ARCHIVE -C FOLDER" unpacks the stored entries of
 // a zip archive. Exit 0 when everything was unpacked, 1 for a damaged archive, 2 for bad usage.
+// With STANDIN_TAR_HOLD set it then waits to be stopped (a minute at most), as an unpack that
+// a cancel or a power cut cuts off after the program is out.
+#include <windows.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -57,5 +61,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::string archive{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     std::error_code error;
     if (!fs::is_directory(argv[4], error)) return 1;
-    return Unpack(archive, argv[4]) ? 0 : 1;
+    if (!Unpack(archive, argv[4])) return 1;
+    if (GetEnvironmentVariableW(L"STANDIN_TAR_HOLD", nullptr, 0)) Sleep(60000);
+    return 0;
 }

@@ -1,0 +1,58 @@
+#pragma once
+// Walking and deleting folder trees without ever going through a link. A junction, a mount
+// point or a symbolic link is an entry of its own: it is listed as a link, never entered, and
+// deleting its parent deletes the link alone, never what it points at. (MinGW's
+// std::filesystem takes such a link for the folder it points at, so nothing here uses it.)
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+namespace murk::maintenance {
+
+// One entry as its folder's listing shows it, so a link is told apart from its target.
+struct Entry {
+    std::filesystem::path path;
+    bool folder = false;     // a folder, or a link to one
+    bool link = false;       // a junction, mount point or symbolic link: never entered
+    std::uint64_t size = 0;  // of a file, as listed
+    int depth = 0;           // 0 for an entry directly in the walked folder
+
+    bool PlainFolder() const { return folder && !link; }
+    bool PlainFile() const { return !folder && !link; }
+};
+
+// The path itself, as its parent folder lists it. Nothing when it can't be looked at; error
+// (when given) then holds the Win32 error, ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND when
+// there is nothing there.
+std::optional<Entry> EntryOf(const std::filesystem::path& path, unsigned long* error = nullptr);
+
+enum class WalkOn {
+    kGoOn,
+    kDontEnter,  // for a folder: leave out what is in it
+    kStop,
+};
+
+// Visits every entry below folder, in the order the file system lists them, each folder right
+// before what is in it; links are visited but never entered. A folder that is itself a link,
+// or no folder, visits nothing. A folder that may not be opened is passed over; any other
+// error of a listing ends the walk, and the result is then false.
+bool Walk(const std::filesystem::path& folder, const std::function<WalkOn(const Entry&)>& visit);
+
+// What RemoveAll couldn't delete: the first such path and its Win32 error. An empty path when
+// everything went.
+struct RemoveFailure {
+    std::filesystem::path path;
+    unsigned long error = 0;
+};
+
+// Deletes a file, a link (the link itself: RemoveDirectoryW for one to a folder, DeleteFileW for
+// one to a file) or a folder with everything in it. Goes on past an entry it can't delete, so
+// as much as possible goes. A path that isn't there counts as deleted.
+RemoveFailure RemoveAll(const std::filesystem::path& path);
+
+// Whether the folder holds nothing at all; false when it can't be listed.
+bool IsEmptyFolder(const std::filesystem::path& folder);
+
+}  // namespace murk::maintenance
