@@ -7,8 +7,10 @@
 #include "setup/tools/http.h"
 #include "setup/tools/release.h"
 
+#include "maintenance/tree.h"
+
 #include <cwctype>
-#include <memory>
+#include <optional>
 #include <system_error>
 
 namespace murk::setup {
@@ -23,17 +25,9 @@ constexpr wchar_t kReleasePath[] = L"/repos/velkrand/murk-recomp/releases/latest
 constexpr const wchar_t* kGitLocks[] = {L"index.lock", L"HEAD.lock", L"ORIG_HEAD.lock",
                                         L"packed-refs.lock"};
 
-struct FindCloser {
-    void operator()(HANDLE find) const noexcept {
-        if (find != INVALID_HANDLE_VALUE) FindClose(find);
-    }
-};
-using UniqueFind = std::unique_ptr<void, FindCloser>;
-
 bool IsPlainFolder(const fs::path& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    const std::optional<maintenance::Entry> entry = maintenance::EntryOf(path);
+    return entry && entry->PlainFolder();
 }
 
 // A lock file that a git stopped halfway (by a cancel, a shutdown) left behind: every later git
@@ -41,32 +35,10 @@ bool IsPlainFolder(const fs::path& path) {
 // file goes; one that a running git holds open can't be deleted and stays.
 void RemoveLock(const fs::path& gitFolder, const fs::path& inside) {
     const fs::path file = gitFolder / inside;
-    const DWORD attributes = GetFileAttributesW(file.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
-        return;
+    const std::optional<maintenance::Entry> entry = maintenance::EntryOf(file);
+    if (!entry || !entry->PlainFile()) return;
     if (!DeleteFileW(file.c_str())) return;
     Log(L"(removed .git\\" + inside.native() + L", left by a git that was stopped)");
-}
-
-// The *.lock files anywhere below gitFolder\inside. A junction or symbolic link is an entry
-// here, never a way in.
-void RemoveRefLocks(const fs::path& gitFolder, const fs::path& inside) {
-    const fs::path pattern = gitFolder / inside / L"*";
-    WIN32_FIND_DATAW entry{};
-    const UniqueFind find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry,
-                                           FindExSearchNameMatch, nullptr, 0));
-    if (find.get() == INVALID_HANDLE_VALUE) return;
-    do {
-        const std::wstring_view name = entry.cFileName;
-        if (name == L"." || name == L".." ||
-            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            RemoveRefLocks(gitFolder, inside / name);
-        else if (name.ends_with(L".lock"))
-            RemoveLock(gitFolder, inside / name);
-    } while (FindNextFileW(find.get(), &entry));
 }
 
 // Setup holds the folder's mutex, so no git of its own runs there now.
@@ -75,7 +47,12 @@ void RemoveStaleLocks(const fs::path& repository) {
     if (!IsPlainFolder(gitFolder)) return;
     for (const wchar_t* lock : kGitLocks)
         RemoveLock(gitFolder, lock);
-    RemoveRefLocks(gitFolder, L"refs");
+    // Below refs, a link is an entry, never a way in.
+    maintenance::Walk(gitFolder / L"refs", [&gitFolder](const maintenance::Entry& entry) {
+        if (entry.PlainFile() && entry.path.native().ends_with(L".lock"))
+            RemoveLock(gitFolder, entry.path.lexically_relative(gitFolder));
+        return maintenance::WalkOn::kGoOn;
+    });
 }
 
 // The newest release's tag. It comes from the network and goes into a command line unquoted,
