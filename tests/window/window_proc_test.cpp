@@ -212,7 +212,8 @@ TEST_F(WindowTest, AFloodOfReportsLeavesRoomForPainting) {
         }
         ended = true;
     });
-    PumpUntil([] { return false; }, 300);
+    // The flood is on once the window has taken its first batch.
+    ASSERT_TRUE(PumpUntil([this] { return !ItemText(kDetailsView).empty(); }, 4000));
     HWND status = Item(kStatusLine);
     InvalidateRect(status, nullptr, TRUE);
     bool paintedDuringTheFlood = false;
