@@ -3,6 +3,7 @@
 #include "setup/config.h"
 #include "setup/install/install.h"
 #include "setup/job/channel.h"
+#include "setup/job/environment.h"
 #include "setup/job/process.h"
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
@@ -85,9 +86,9 @@ void WriteEmptyFile(const fs::path& file) {
     std::ofstream(file, std::ios::binary);
 }
 
+// For the job's children only: Setup's own PATH, and so the launcher's, stays the user's.
 void PutInFrontOfPath(const fs::path& folder) {
-    const std::wstring path = folder.native() + L";" + PathVariable();
-    SetEnvironmentVariableW(L"PATH", path.c_str());
+    SetChildVariable(L"PATH", folder.native() + L";" + PathVariable());
 }
 
 fs::path SystemFolder() {

@@ -1,6 +1,7 @@
 #pragma once
 // The build tools step: each tool from the PATH, from an earlier download in the install
-// folder's "tools", or downloaded and unpacked there now; tool folders go in front of PATH.
+// folder's "tools", or downloaded and unpacked there now; tool folders go in front of the
+// PATH that the job's children get.
 
 #include "setup/tools/release.h"
 

@@ -1,6 +1,7 @@
 #include "setup/job/process.h"
 
 #include "setup/job/channel.h"
+#include "setup/job/environment.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -105,7 +106,21 @@ TEST_F(RunTest, ChildRunsInTheGivenFolderOrOursWithOurEnvironment) {
     EXPECT_EQ(Lines(L"cwd env:MURK_CHILD_TEST", nullptr, work),
               (Strings{Utf8(work.native()), Utf8(L"path\u00e9 value")}));
     EXPECT_EQ(Lines(L"cwd"), Strings{Utf8(fs::current_path().native())});
+
+    // The job's changes reach the children only (a name in any case is the same variable), and
+    // the next job starts without them.
+    ASSERT_TRUE(SetEnvironmentVariableW(L"MURK_CHILD_GONE", L"set"));
+    SetChildVariable(L"murk_child_test", L"changed");
+    SetChildVariable(L"MURK_CHILD_GONE", std::nullopt);
+    EXPECT_EQ(Lines(L"env:MURK_CHILD_TEST env:MURK_CHILD_GONE out:end"),
+              (Strings{"changed", "end"}));
+    wchar_t own[32] = {};
+    GetEnvironmentVariableW(L"MURK_CHILD_TEST", own, 32);
+    EXPECT_STREQ(own, L"path\u00e9 value");
+    ResetChildEnvironment();
+    EXPECT_EQ(Lines(L"env:MURK_CHILD_GONE"), Strings{"set"});
     SetEnvironmentVariableW(L"MURK_CHILD_TEST", nullptr);
+    SetEnvironmentVariableW(L"MURK_CHILD_GONE", nullptr);
 }
 
 TEST_F(RunTest, MissingProgramLogsItsCommandAndFailsWithTheWholeCommandLine) {

@@ -1,6 +1,7 @@
 #include "setup/tools/tools_step.h"
 
 #include "setup/job/channel.h"
+#include "setup/job/environment.h"
 #include "setup/job/process.h"
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
@@ -52,6 +53,7 @@ class ToolsStep : public ::testing::Test {
         SetEnvironmentVariableW(L"PATH", test::SystemTarPath().parent_path().c_str());
         ASSERT_TRUE(test::InstallSystemTar(test::StandinProgram(L"tar", L"tar.exe")));
         if (!s_job) s_job = CreateKillOnCloseJob();
+        ResetChildEnvironment();
         s_cancel = false;
         s_retryPause = 10;
     }
@@ -164,10 +166,10 @@ TEST_F(ToolsStep, FiveDownloadsAreUnpackedAndPutInFrontOfPathInReverseOrder) {
         tools / L"Clang" / L"llvm-mingw-20241217-ucrt-x86_64" / L"bin" / L"clang++.exe";
     const fs::path python = tools / L"Python" / L"tools" / L"python.exe";
     EXPECT_EQ(ReadBytes(cmake), "cmake");
-    EXPECT_EQ(ReadPathVariable(),
-              python.parent_path().native() + L";" + clang.parent_path().native() + L";" +
-                  ninja.parent_path().native() + L";" + cmake.parent_path().native() + L";" +
-                  git.parent_path().native() + L";" + before);
+    EXPECT_EQ(PathVariable(), python.parent_path().native() + L";" + clang.parent_path().native() +
+                                  L";" + ninja.parent_path().native() + L";" +
+                                  cmake.parent_path().native() + L";" + git.parent_path().native() +
+                                  L";" + before);
     for (const wchar_t* name : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"}) {
         EXPECT_FALSE(fs::exists(tools / (std::wstring(name) + L".zip"))) << name;
         // Each folder is marked as Setup's, with an empty file that changes no size.
@@ -232,15 +234,18 @@ TEST_F(ToolsStep, ToolsOnPathOrInTheToolsFolderNeedNoNetwork) {
     EXPECT_EQ(ReadBytes(tools / L"Git" / L"notes.txt"), "keep");
     for (const auto& [name, program] : unpacked)
         EXPECT_TRUE(Logged(std::wstring(name) + L": " + program.native())) << name;
-    EXPECT_EQ(ReadPathVariable(), (tools / L"Python").native() + L";" +
-                                      unpacked[2].second.parent_path().native() + L";" +
-                                      (tools / L"Ninja").native() + L";" +
-                                      unpacked[0].second.parent_path().native() + L";" + userPath);
+    EXPECT_EQ(PathVariable(), (tools / L"Python").native() + L";" +
+                                  unpacked[2].second.parent_path().native() + L";" +
+                                  (tools / L"Ninja").native() + L";" +
+                                  unpacked[0].second.parent_path().native() + L";" + userPath);
+    // Only the children's: Setup's own, and so the launcher's, stays the user's.
+    EXPECT_EQ(ReadPathVariable(), userPath);
 
-    // A second job in the same process finds the added folders as ordinary PATH entries.
+    // A second job starts from the user's PATH again: Python is still Setup's, not the user's.
     window.logs.clear();
+    ResetChildEnvironment();
     ProvideTools(install.path(), Tools());
-    EXPECT_TRUE(Logged(L"Python: using " + (tools / L"Python" / L"python.exe").native()));
+    EXPECT_TRUE(Logged(L"Python: " + (tools / L"Python" / L"python.exe").native()));
     EXPECT_TRUE(server.Requests().empty());
 }
 
@@ -273,7 +278,7 @@ TEST_F(ToolsStep, AToolOnPathBehindARelativeEntryOrAStoreAliasOfItsName) {
     EXPECT_TRUE(Logged(L"Git: using " + userGit.native()));
     EXPECT_TRUE(Logged(L"Python: using " + userPython.native()));
     // "python" must now start the user's Python, not the alias; git was never in doubt.
-    EXPECT_EQ(ReadPathVariable(), userPython.parent_path().native() + L";" + userPath);
+    EXPECT_EQ(PathVariable(), userPython.parent_path().native() + L";" + userPath);
 }
 
 // With the install folder at a drive root, "tools\Python" may be the user's own folder: without
