@@ -109,6 +109,7 @@ bool RunSteps(Choices choices, std::wstring& finalMessage) {
     Job job = Prepare(std::move(choices));
     CheckSource(job);
     CheckDiskSpace(job);
+    ChildEnvironmentStep(job);
     ToolsStep(job);
     SourceStep(job);
     BuildStep(job);

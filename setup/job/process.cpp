@@ -18,6 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr DWORD kReadSize = 4096;
+// How often a wait looks at the cancel flag: well inside what a user notices.
+constexpr DWORD kCancelPollMilliseconds = 50;
 constexpr std::size_t kLineStartReach = 1024;
 
 // Only lines that start with the line's progress pattern are meters; every other line, a
@@ -224,6 +226,20 @@ bool GitOutput(const std::filesystem::path& repository, const std::wstring& argu
 
 void CheckCancel() {
     if (s_cancel.load()) Fail(L"Cancelled.");
+}
+
+bool WaitUnlessCancelled(HANDLE event, DWORD limitMilliseconds) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        if (s_cancel.load()) return false;
+        const ULONGLONG waited = GetTickCount64() - start;
+        if (limitMilliseconds != INFINITE && waited >= limitMilliseconds) return false;
+        const DWORD slice = limitMilliseconds == INFINITE
+                                ? kCancelPollMilliseconds
+                                : static_cast<DWORD>(std::min<ULONGLONG>(
+                                      kCancelPollMilliseconds, limitMilliseconds - waited));
+        if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0) return !s_cancel.load();
+    }
 }
 
 }  // namespace murk::setup

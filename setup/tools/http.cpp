@@ -26,7 +26,6 @@ bool s_anyLoopbackHttp = false;
 
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"MURK-Setup";
 constexpr wchar_t kUserAgentHeader[] = L"User-Agent: MURK-Setup\r\n";
 constexpr int kResolveTimeout = 15000;
 constexpr int kConnectTimeout = 15000;
@@ -47,11 +46,6 @@ constexpr int kMostAttemptsWithoutProgress = 4;
 // full: a stall holds back at most this much, which a resumption asks for again.
 constexpr DWORD kReadSize = 64 * 1024;
 constexpr int kMostDocumentAttempts = 4;
-
-struct InternetCloser {
-    void operator()(HINTERNET handle) const noexcept { WinHttpCloseHandle(handle); }
-};
-using UniqueInternet = std::unique_ptr<void, InternetCloser>;
 
 struct SplitUrl {
     bool secure = false;
@@ -247,11 +241,7 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void* 
 // Waits for the pending call of the exchange; false when the user cancels first (the request
 // is then given up as it is).
 bool Completed(const Exchange& exchange) {
-    for (;;) {
-        if (s_cancel.load()) return false;
-        if (WaitForSingleObject(exchange.completed.get(), kCancelPollMilliseconds) == WAIT_OBJECT_0)
-            return !s_cancel.load();
-    }
+    return WaitUnlessCancelled(exchange.completed.get(), INFINITE);
 }
 
 // False when the user cancels first.
@@ -550,6 +540,10 @@ bool Fetch(const std::wstring& url, std::string* memory, const std::filesystem::
 }
 
 }  // namespace
+
+void InternetCloser::operator()(void* handle) const noexcept {
+    WinHttpCloseHandle(handle);
+}
 
 bool StrongEtag(std::wstring_view validator) {
     return validator.size() >= 2 && validator.front() == L'"' && validator.back() == L'"';

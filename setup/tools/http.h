@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -65,6 +66,15 @@ inline constexpr std::uint64_t kLongestDocument = 16ull << 20;
 // a network failure and never words a message: the caller does.
 bool Get(const std::wstring& url, std::string* memory, const std::filesystem::path* file,
          const wchar_t* label, Resumable* resumable = nullptr, GetFailure* failure = nullptr);
+
+// A WinHTTP handle (HINTERNET), closed once.
+struct InternetCloser {
+    void operator()(void* handle) const noexcept;
+};
+using UniqueInternet = std::unique_ptr<void, InternetCloser>;
+
+// The program's user agent, for every WinHTTP session it opens.
+inline constexpr wchar_t kUserAgent[] = L"MURK-Setup";
 
 // Whether url has the scheme, host and port of origin.
 bool SameOrigin(const std::wstring& url, const std::wstring& origin);

@@ -311,6 +311,10 @@ fs::path FindUnder(const fs::path& folder, const wchar_t* name) {
     return found;
 }
 
+fs::path ToolOnPath(const wchar_t* exe) {
+    return FindOnPath(exe).program;
+}
+
 Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDomain) {
     const std::wstring origin(indexOrigin);
     const std::wstring domain(indexDomain);

@@ -28,6 +28,10 @@ std::vector<BuildTool> ToolTable(std::wstring apiOrigin, std::wstring indexOrigi
 // itself a link gives nothing.
 std::filesystem::path FindUnder(const std::filesystem::path& folder, const wchar_t* name);
 
+// The tool's program as the step takes it from the PATH the job's children get (never a Store
+// alias); empty when that PATH has none.
+std::filesystem::path ToolOnPath(const wchar_t* exe);
+
 // The newest Python 3.12 package on the package index.
 Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDomain);
 

@@ -329,6 +329,48 @@ TEST_F(Scenario, UpdateRebuildsOnTheBranchStartsTheLauncherAndCloses) {
     ExpectShortcut();
 }
 
+// Settings that other programs leave on a PC: another Python's home and path, a stray git
+// variable, and a working copy that git takes for another owner's (as on an exFAT drive). The
+// update builds all the same, in UTF-8 mode, and says what it left out.
+TEST_F(Scenario, AnUpdateBuildsWhateverOtherProgramsLeftInTheEnvironment) {
+    world.PublishTools();
+    world.PublishProject();
+    FreshInstall();
+    world.environment[L"PYTHONHOME"] = L"C:\\OSGeo4W\\apps\\Python39";
+    world.environment[L"PYTHONPATH"] = L"C:\\OSGeo4W\\apps\\Python39\\Lib";
+    world.environment[L"GIT_DIR"] = (world.root / L".git").native();
+    WriteBytes(world.state / L"state.txt", "branch=main\nowner=other\n");
+    world.SetBuildScript(BuildScript("env PYTHONUTF8\n"));
+
+    world.Start(L"--update \"" + world.install.native() + L"\"");
+    EXPECT_EQ(world.WaitForExit(), 0u);
+    Lines tools = {"== Checking the tools"};
+    for (const Tool& tool : kTools)
+        tools.push_back(std::string(tool.name) + ": " + U8(Program(tool).native()));
+    Lines built = Built({});
+    built.insert(built.begin() + 5, "PYTHONUTF8=1");
+    EXPECT_EQ(LastJob(), Join({Header(),
+                               {"(PYTHONHOME is set on this PC; the build runs without it)",
+                                "(PYTHONPATH is set on this PC; the build runs without it)",
+                                "(GIT_DIR is set on this PC; the build runs without it)"},
+                               tools,
+                               {"== Updating the source code"},
+                               Updated(),
+                               built,
+                               {std::string(kDone) + kOnDesktop}}));
+    // git's settings came through its environment: no proxy without one in Windows' settings.
+    std::string repository = U8(world.Repository().native());
+    std::replace(repository.begin(), repository.end(), '\\', '/');
+    const std::string environment = ReadBytes(world.state / L"environment.txt");
+    for (const std::string& line :
+         Lines{"GIT_CONFIG_COUNT=2", "GIT_CONFIG_KEY_0=safe.directory",
+               "GIT_CONFIG_VALUE_0=" + repository, "GIT_CONFIG_KEY_1=core.longpaths",
+               "GIT_CONFIG_VALUE_1=true"})
+        EXPECT_NE(environment.find("\n" + line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(environment.find("\nGIT_DIR="), std::string::npos);
+    EXPECT_EQ(environment.find("PROXY="), std::string::npos);
+}
+
 // Scenario 3: an extracted disc folder with every option the window allows for it: the tools and
 // the leftovers go with their sizes, the disc folder stays.
 TEST_F(Scenario, ExtractedDiscFolderWithFreeSpaceKeepsTheFolderAndFreesToolsAndLeftovers) {
@@ -456,6 +498,72 @@ TEST_F(Scenario, ToolsOnThePathOrInTheToolsFolderAreUsedWithoutDownloads) {
     EXPECT_FALSE(fs::exists(Tools() / L"Python"));
     ExpectShortcut();
     ExpectClosesCleanly();
+}
+
+// Windows' proxy setting as Internet Options saves it, the one value Wine's WinHTTP reads; put
+// back as it was at the end. The whole prefix sees it: scenarios that set it run alone.
+class SystemProxySetting {
+  public:
+    SystemProxySetting(const std::string& proxy, const std::string& bypass) {
+        DWORD size = static_cast<DWORD>(saved_.size());
+        had_ = RegGetValueW(HKEY_CURRENT_USER, kKey, kValue, RRF_RT_REG_BINARY, nullptr,
+                            saved_.data(), &size) == ERROR_SUCCESS;
+        saved_.resize(had_ ? size : 0);
+        auto number = [](std::size_t value) {
+            return std::string(reinterpret_cast<char*>(&value), 4);
+        };
+        // Version, counter, flags (a direct connection or a proxy), then counted texts.
+        const std::string setting = number(0x46) + number(1) + number(3) + number(proxy.size()) +
+                                    proxy + number(bypass.size()) + bypass + number(0) +
+                                    std::string(32, '\0');
+        RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_BINARY, setting.data(),
+                        static_cast<DWORD>(setting.size()));
+    }
+    ~SystemProxySetting() {
+        if (had_)
+            RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_BINARY, saved_.data(),
+                            static_cast<DWORD>(saved_.size()));
+        else
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue);
+    }
+    SystemProxySetting(const SystemProxySetting&) = delete;
+    SystemProxySetting& operator=(const SystemProxySetting&) = delete;
+
+  private:
+    static constexpr wchar_t kKey[] =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+    static constexpr wchar_t kValue[] = L"DefaultConnectionSettings";
+    std::string saved_ = std::string(4096, '\0');
+    bool had_ = false;
+};
+
+using PrefixWideScenario = Scenario;
+
+// The proxy set in Windows reaches the build's git and Python, which don't read Windows' settings
+// themselves, but not the launcher that Play starts.
+TEST_F(PrefixWideScenario, TheSystemProxyReachesGitAndPythonButNotTheLauncher) {
+    world.PublishTools();
+    world.PublishProject();
+    world.SetBuildScript(BuildScript("env HTTPS_PROXY\nenv NO_PROXY\n"));
+    const SystemProxySetting proxy("127.0.0.1:3128", "<local>;*.test");
+    StartInstall(world.image);
+    ExpectEndBox(DoneMessage());
+    const Lines log = world.LogLines();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(
+        Lines(log.begin() + 1, log.begin() + 3),
+        (Lines{"(git and Python use the system's proxy 127.0.0.1:3128)", "== Checking the tools"}));
+    for (const char* line : {"HTTPS_PROXY=http://127.0.0.1:3128", "NO_PROXY=localhost,.test"})
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+    EXPECT_NE(
+        ReadBytes(world.state / L"environment.txt").find("\nHTTPS_PROXY=http://127.0.0.1:3128\n"),
+        std::string::npos);
+
+    world.Click(setup::kPlayButton);
+    EXPECT_EQ(world.WaitForExit(), 0u);
+    const fs::path launched = world.Launcher().parent_path() / L"launched.txt";
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(launched); }));
+    EXPECT_TRUE(ReadBytes(launched).ends_with("\nHTTPS_PROXY=\n")) << ReadBytes(launched);
 }
 
 // Windows' search order for winhttp.dll and bcrypt.dll, for the programs of one file name: Wine
