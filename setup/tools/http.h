@@ -41,8 +41,11 @@ struct GetFailure {
         kNoAnswer,
         // The server answered with a status that doesn't deliver the body (see status).
         kStatus,
-        // The file target couldn't be opened or written.
+        // The file target couldn't be opened or written, for another reason than kDriveFull.
         kFile,
+        // The file target's drive is full (ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL): what
+        // arrived before stays in the file.
+        kDriveFull,
     };
     Cause cause = kNone;
     // The HTTP status of the last response; 0 when none came.

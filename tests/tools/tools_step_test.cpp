@@ -95,9 +95,9 @@ class ToolsStep : public ::testing::Test {
 
     std::vector<BuildTool> Tools() { return ToolTable(server.Origin(), server.Origin(), kDomain); }
 
-    std::wstring Failure(const std::vector<BuildTool>& tools) {
+    std::wstring Failure(const std::vector<BuildTool>& tools, const fs::path& folder = {}) {
         try {
-            ProvideTools(install.path(), tools);
+            ProvideTools(folder.empty() ? install.path() : folder, tools);
         } catch (const Failed& failure) {
             return failure.message;
         }
@@ -322,6 +322,35 @@ TEST_F(ToolsStep, AToolFolderSetupDidntMakeIsNeverEmptied) {
     WriteBytes(install / L"setup.log", "Python: downloading https://x/python.3.12.9.nupkg\r\n");
     ProvideTools(install.path(), python);
     EXPECT_TRUE(fs::exists(folder / L"tools" / L"python.exe"));
+}
+
+// A drive that fills up (scripts/ctest-session.sh maps a 1 MB one as Y:, as root): the download
+// and the unpack say so, and what arrived is kept with its record for a later job.
+TEST_F(ToolsStep, AFullDriveIsNamedAsSuch) {
+    wchar_t drive[8] = {};
+    if (!GetEnvironmentVariableW(L"MURK_SMALL_DRIVE", drive, 8))
+        GTEST_SKIP() << "no small drive: scripts/ctest-session.sh maps one when run as root";
+    const fs::path folder = std::wstring(drive) + L"\\MURK";
+    struct Cleanup {
+        fs::path folder;
+        ~Cleanup() {
+            std::error_code error;
+            fs::remove_all(folder, error);
+        }
+    } cleanup{folder};
+    const std::vector<BuildTool> ninja = {Tools()[2]};
+    auto publish = [&](std::size_t size) {
+        Publish("ninja-build/ninja", "ninja-win.zip",
+                StoredZip({{"ninja.exe", std::string(size, 'n')}}));
+    };
+    publish(2 << 20);
+    EXPECT_EQ(Failure(ninja, folder), L"Couldn't download Ninja: the drive is full.");
+    EXPECT_GT(test::ReadBytes(folder / L"tools" / L"Ninja.zip").size(), 0u);
+    EXPECT_TRUE(fs::exists(folder / L"tools" / L"Ninja.zip.resume"));
+
+    fs::remove_all(folder / L"tools");
+    publish(600 << 10);  // arrives, but doesn't fit twice
+    EXPECT_EQ(Failure(ninja, folder), L"Couldn't unpack Ninja: the drive is full.");
 }
 
 // An unpack cut off after the program came out: the next run doesn't take the half tool.
