@@ -75,8 +75,8 @@ std::wstring FirstToken(const std::wstring& commandLine) {
 // this exe's folder and in the current folder before PATH, and both are often Downloads, where
 // anything called git.exe or python.exe may lie. A full path is taken as it is; a bare name
 // (".exe" added when it has no extension) only from the folders of the PATH the child gets,
-// Store aliases skipped, so it is the program the tools step logged. Any other relative path names
-// nothing.
+// Store aliases skipped, so it is the program the tools step logged. Any other relative path
+// names nothing.
 fs::path ProgramToStart(const std::wstring& commandLine) {
     const std::wstring token = FirstToken(commandLine);
     const fs::path program(token);

@@ -53,8 +53,7 @@ UniqueHandle CreateKillOnCloseJob();
 // Runs commandLine in workingFolder (empty: the current folder) with the children's environment
 // (environment.h) and returns its exit code. The program is the first token: a full path, or a
 // bare name found in PathFolders() (Store aliases skipped), never one beside this exe or in the
-// current folder. Fails with
-// "Couldn't start: ..." or "Cancelled.".
+// current folder. Fails with "Couldn't start: ..." or "Cancelled.".
 int Run(const std::wstring& commandLine, const std::filesystem::path& workingFolder,
         const LineHandler& handler);
 

@@ -295,9 +295,7 @@ struct Transfer {
     GetFailure failure;    // why the last attempt failed
 };
 
-// Opened when the first response is in, before its status counts: a fresh download truncates
-// the file then (a failed one leaves it empty), one that goes on keeps what is there.
-// Written with the platform's own calls: a failed write tells why (a full drive, say).
+// Written with the platform's own calls, so that a failed write tells why (a full drive, say).
 void OpenFile(Transfer& transfer, bool keep) {
     transfer.out.reset();
     transfer.out = OwnFileHandle(
@@ -314,6 +312,8 @@ void OpenFile(Transfer& transfer, bool keep) {
     }
 }
 
+// Opened when the first response is in, before its status counts: a fresh download truncates
+// the file then (a failed one leaves it empty), one that goes on keeps what is there.
 void Open(Transfer& transfer) {
     if (transfer.opened || !transfer.file) return;
     transfer.opened = true;
