@@ -8,7 +8,7 @@
 #include <winhttp.h>
 
 #include <memory>
-#include <thread>
+#include <vector>
 
 namespace murk::setup {
 
@@ -16,6 +16,8 @@ namespace {
 
 // Detection asks the network (DHCP, DNS) for a setup script, which may never answer.
 constexpr DWORD kLookupMilliseconds = 5000;
+// How long the process's end waits for lookups that the job gave up on.
+constexpr ULONGLONG kLastWaitMilliseconds = 2000;
 
 using GlobalText = std::unique_ptr<wchar_t, GlobalFreer>;
 
@@ -42,7 +44,6 @@ void ForEachEntry(std::wstring_view list, Take take) {
 // What the automatic settings gave. The lookup runs on a thread of its own that may outlive the
 // wait for it: it owns a share of this.
 struct Lookup {
-    UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::wstring url;
     bool detect = false;
     std::wstring scriptUrl;  // empty: none
@@ -50,6 +51,24 @@ struct Lookup {
     std::wstring proxy;  // empty: a direct connection
     std::wstring bypass;
 };
+
+// Lookups that a job stopped waiting for (a cancel, the time limit). A thread that the process's
+// end cuts off inside the loader (detection loads DLLs) would leave its lock taken, and the end
+// would hang on it: the end waits for them a moment first.
+struct Unfinished {
+    std::vector<UniqueHandle> threads;
+    Unfinished() = default;
+    Unfinished(const Unfinished&) = delete;
+    Unfinished& operator=(const Unfinished&) = delete;
+    ~Unfinished() {
+        const ULONGLONG end = GetTickCount64() + kLastWaitMilliseconds;
+        for (const UniqueHandle& thread : threads) {
+            const ULONGLONG now = GetTickCount64();
+            WaitForSingleObject(thread.get(), now < end ? static_cast<DWORD>(end - now) : 0);
+        }
+    }
+};
+Unfinished s_unfinished;
 
 void LookUp(Lookup& lookup) {
     // A setup script runs in a script engine.
@@ -76,21 +95,35 @@ void LookUp(Lookup& lookup) {
             lookup.bypass = TextOf(bypass);
         }
     }
-    SetEvent(lookup.done.get());
+}
+
+DWORD WINAPI LookUpThread(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<Lookup>> lookup(
+        static_cast<std::shared_ptr<Lookup>*>(parameter));
+    LookUp(**lookup);
+    return 0;
 }
 
 // The automatic settings' answer for url; nothing when they gave none in time.
 std::shared_ptr<const Lookup> Automatic(const std::wstring& url, bool detect,
                                         std::wstring scriptUrl) {
+    if (s_cancel.load()) return nullptr;
     auto lookup = std::make_shared<Lookup>();
-    if (!lookup->done) return nullptr;
     lookup->url = url;
     lookup->detect = detect;
     lookup->scriptUrl = std::move(scriptUrl);
-    std::thread([lookup] { LookUp(*lookup); }).detach();
-    if (!WaitUnlessCancelled(lookup->done.get(), kLookupMilliseconds) || !lookup->answered)
+    auto share = std::make_unique<std::shared_ptr<Lookup>>(lookup);
+    UniqueHandle thread(CreateThread(nullptr, 0, LookUpThread, share.get(), 0, nullptr));
+    if (!thread) return nullptr;
+    share.release();
+    if (!WaitUnlessCancelled(thread.get(), kLookupMilliseconds)) {
+        std::erase_if(s_unfinished.threads, [](const UniqueHandle& earlier) {
+            return WaitForSingleObject(earlier.get(), 0) == WAIT_OBJECT_0;
+        });
+        s_unfinished.threads.push_back(std::move(thread));
         return nullptr;
-    return lookup;
+    }
+    return lookup->answered ? lookup : nullptr;
 }
 
 }  // namespace
