@@ -230,16 +230,13 @@ void CheckCancel() {
 
 bool WaitUnlessCancelled(HANDLE event, DWORD limitMilliseconds) {
     const ULONGLONG start = GetTickCount64();
-    for (;;) {
-        if (s_cancel.load()) return false;
-        const ULONGLONG waited = GetTickCount64() - start;
-        if (limitMilliseconds != INFINITE && waited >= limitMilliseconds) return false;
-        const DWORD slice = limitMilliseconds == INFINITE
-                                ? kCancelPollMilliseconds
-                                : static_cast<DWORD>(std::min<ULONGLONG>(
-                                      kCancelPollMilliseconds, limitMilliseconds - waited));
-        if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0) return !s_cancel.load();
+    while (!s_cancel.load()) {
+        if (WaitForSingleObject(event, kCancelPollMilliseconds) == WAIT_OBJECT_0)
+            return !s_cancel.load();
+        if (limitMilliseconds != INFINITE && GetTickCount64() - start >= limitMilliseconds)
+            return false;
     }
+    return false;
 }
 
 }  // namespace murk::setup

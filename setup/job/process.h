@@ -65,8 +65,8 @@ bool GitOutput(const std::filesystem::path& repository, const std::wstring& argu
 
 void CheckCancel();
 
-// Waits until event is set (true), or until limitMilliseconds (INFINITE: no limit) have passed or
-// the user cancels (false); a cancel ends the wait at once.
+// Waits until event is set (true), or until about limitMilliseconds (INFINITE: no limit) have
+// passed or the user cancels (false); a cancel ends the wait at once.
 bool WaitUnlessCancelled(HANDLE event, DWORD limitMilliseconds);
 
 }  // namespace murk::setup

@@ -57,9 +57,6 @@ struct Lookup {
 // would hang on it: the end waits for them a moment first.
 struct Unfinished {
     std::vector<UniqueHandle> threads;
-    Unfinished() = default;
-    Unfinished(const Unfinished&) = delete;
-    Unfinished& operator=(const Unfinished&) = delete;
     ~Unfinished() {
         const ULONGLONG end = GetTickCount64() + kLastWaitMilliseconds;
         for (const UniqueHandle& thread : threads) {

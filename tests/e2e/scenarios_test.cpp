@@ -300,7 +300,10 @@ TEST_F(Scenario, FreshInstallFromDiscImageThroughTheWindowUpToPlay) {
 }
 
 // Scenario 2: "--update" on an install: nothing downloaded, no disc, the branch updated, the
-// build rerun, the launcher started and Setup closed, without a word.
+// build rerun, the launcher started and Setup closed, without a word. The PC meanwhile holds
+// what other programs leave: another Python's home and path, a stray git variable, a working
+// copy that git takes for another owner's (as on an exFAT drive). The update says what it left
+// out of the build's environment, which runs Python in UTF-8 mode.
 TEST_F(Scenario, UpdateRebuildsOnTheBranchStartsTheLauncherAndCloses) {
     world.PublishTools();
     world.PublishProject();
@@ -308,57 +311,32 @@ TEST_F(Scenario, UpdateRebuildsOnTheBranchStartsTheLauncherAndCloses) {
     const std::size_t requestsBefore = world.ToolRequests().size();
     // The project moved on since.
     WriteBytes(world.remote / L"NEWS.md", "a newer commit\n");
+    world.SetBuildScript(BuildScript("env PYTHONUTF8\n"));
+    world.environment[L"PYTHONHOME"] = L"C:\\OSGeo4W\\apps\\Python39";
+    world.environment[L"PYTHONPATH"] = L"C:\\OSGeo4W\\apps\\Python39\\Lib";
+    world.environment[L"GIT_DIR"] = (world.root / L".git").native();
+    WriteBytes(world.state / L"state.txt", "branch=main\nowner=other\n");
 
     world.Start(L"--update \"" + world.install.native() + L"\"");
     EXPECT_EQ(world.WaitForExit(), 0u);
     const fs::path launched = world.Launcher().parent_path() / L"launched.txt";
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(launched); }));
 
-    Lines tools = {"== Checking the tools"};
-    for (const Tool& tool : kTools)
-        tools.push_back(std::string(tool.name) + ": " + U8(Program(tool).native()));
-    EXPECT_EQ(LastJob(), Join({Header(),
-                               tools,
-                               {"== Updating the source code"},
-                               Updated(),
-                               Built({}),
-                               {std::string(kDone) + kOnDesktop}}));
-    EXPECT_EQ(world.ToolRequests().size(), requestsBefore);
-    EXPECT_EQ(ReadBytes(world.Repository() / L"NEWS.md"), "a newer commit\n");
-    EXPECT_TRUE(fs::exists(world.image));
-    ExpectShortcut();
-}
-
-// Settings that other programs leave on a PC: another Python's home and path, a stray git
-// variable, and a working copy that git takes for another owner's (as on an exFAT drive). The
-// update builds all the same, in UTF-8 mode, and says what it left out.
-TEST_F(Scenario, AnUpdateBuildsWhateverOtherProgramsLeftInTheEnvironment) {
-    world.PublishTools();
-    world.PublishProject();
-    FreshInstall();
-    world.environment[L"PYTHONHOME"] = L"C:\\OSGeo4W\\apps\\Python39";
-    world.environment[L"PYTHONPATH"] = L"C:\\OSGeo4W\\apps\\Python39\\Lib";
-    world.environment[L"GIT_DIR"] = (world.root / L".git").native();
-    WriteBytes(world.state / L"state.txt", "branch=main\nowner=other\n");
-    world.SetBuildScript(BuildScript("env PYTHONUTF8\n"));
-
-    world.Start(L"--update \"" + world.install.native() + L"\"");
-    EXPECT_EQ(world.WaitForExit(), 0u);
-    Lines tools = {"== Checking the tools"};
+    Lines tools = {"(PYTHONHOME is set on this PC; the build runs without it)",
+                   "(PYTHONPATH is set on this PC; the build runs without it)",
+                   "(GIT_DIR is set on this PC; the build runs without it)",
+                   "== Checking the tools"};
     for (const Tool& tool : kTools)
         tools.push_back(std::string(tool.name) + ": " + U8(Program(tool).native()));
     Lines built = Built({});
     built.insert(built.begin() + 5, "PYTHONUTF8=1");
     EXPECT_EQ(LastJob(), Join({Header(),
-                               {"(PYTHONHOME is set on this PC; the build runs without it)",
-                                "(PYTHONPATH is set on this PC; the build runs without it)",
-                                "(GIT_DIR is set on this PC; the build runs without it)"},
                                tools,
                                {"== Updating the source code"},
                                Updated(),
                                built,
                                {std::string(kDone) + kOnDesktop}}));
-    // git's settings came through its environment: no proxy without one in Windows' settings.
+    // git's own settings came through its environment; no proxy without one in Windows'.
     std::string repository = U8(world.Repository().native());
     std::replace(repository.begin(), repository.end(), '\\', '/');
     const std::string environment = ReadBytes(world.state / L"environment.txt");
@@ -369,6 +347,10 @@ TEST_F(Scenario, AnUpdateBuildsWhateverOtherProgramsLeftInTheEnvironment) {
         EXPECT_NE(environment.find("\n" + line + "\n"), std::string::npos) << line;
     EXPECT_EQ(environment.find("\nGIT_DIR="), std::string::npos);
     EXPECT_EQ(environment.find("PROXY="), std::string::npos);
+    EXPECT_EQ(world.ToolRequests().size(), requestsBefore);
+    EXPECT_EQ(ReadBytes(world.Repository() / L"NEWS.md"), "a newer commit\n");
+    EXPECT_TRUE(fs::exists(world.image));
+    ExpectShortcut();
 }
 
 // Scenario 3: an extracted disc folder with every option the window allows for it: the tools and
@@ -500,41 +482,34 @@ TEST_F(Scenario, ToolsOnThePathOrInTheToolsFolderAreUsedWithoutDownloads) {
     ExpectClosesCleanly();
 }
 
-// Windows' proxy setting as Internet Options saves it, the one value Wine's WinHTTP reads; put
-// back as it was at the end. The whole prefix sees it: scenarios that set it run alone.
-class SystemProxySetting {
-  public:
-    SystemProxySetting(const std::string& proxy, const std::string& bypass) {
-        DWORD size = static_cast<DWORD>(saved_.size());
-        had_ = RegGetValueW(HKEY_CURRENT_USER, kKey, kValue, RRF_RT_REG_BINARY, nullptr,
-                            saved_.data(), &size) == ERROR_SUCCESS;
-        saved_.resize(had_ ? size : 0);
-        auto number = [](std::size_t value) {
-            return std::string(reinterpret_cast<char*>(&value), 4);
-        };
-        // Version, counter, flags (a direct connection or a proxy), then counted texts.
-        const std::string setting = number(0x46) + number(1) + number(3) + number(proxy.size()) +
-                                    proxy + number(bypass.size()) + bypass + number(0) +
-                                    std::string(32, '\0');
-        RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_BINARY, setting.data(),
-                        static_cast<DWORD>(setting.size()));
-    }
-    ~SystemProxySetting() {
-        if (had_)
-            RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_BINARY, saved_.data(),
-                            static_cast<DWORD>(saved_.size()));
-        else
-            RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue);
-    }
-    SystemProxySetting(const SystemProxySetting&) = delete;
-    SystemProxySetting& operator=(const SystemProxySetting&) = delete;
-
-  private:
+// Windows' proxy as Internet Options saves it (the one value Wine's WinHTTP reads: version,
+// counter, flags 3 for a proxy, then counted texts), while it lives. Every program of the prefix
+// sees it: the scenarios that set it run alone.
+struct SystemProxySetting {
     static constexpr wchar_t kKey[] =
         L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
     static constexpr wchar_t kValue[] = L"DefaultConnectionSettings";
-    std::string saved_ = std::string(4096, '\0');
-    bool had_ = false;
+    std::string saved = std::string(4096, '\0');
+    DWORD size = 4096;
+    const bool had = RegGetValueW(HKEY_CURRENT_USER, kKey, kValue, RRF_RT_REG_BINARY, nullptr,
+                                  saved.data(), &size) == ERROR_SUCCESS;
+    static void Write(const std::string& value) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_BINARY, value.data(),
+                        static_cast<DWORD>(value.size()));
+    }
+    SystemProxySetting(const std::string& proxy, const std::string& bypass) {
+        auto dword = [](std::size_t value) {
+            return std::string(reinterpret_cast<char*>(&value), 4);
+        };
+        Write(dword(0x46) + dword(1) + dword(3) + dword(proxy.size()) + proxy +
+              dword(bypass.size()) + bypass + dword(0) + std::string(32, '\0'));
+    }
+    ~SystemProxySetting() {
+        if (had)
+            Write(saved.substr(0, size));
+        else
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue);
+    }
 };
 
 using PrefixWideScenario = Scenario;

@@ -331,13 +331,11 @@ TEST_F(ToolsStep, AFullDriveIsNamedAsSuch) {
     if (!GetEnvironmentVariableW(L"MURK_SMALL_DRIVE", drive, 8))
         GTEST_SKIP() << "no small drive: scripts/ctest-session.sh maps one when run as root";
     const fs::path folder = std::wstring(drive) + L"\\MURK";
-    struct Cleanup {
-        fs::path folder;
-        ~Cleanup() {
+    const std::unique_ptr<const fs::path, void (*)(const fs::path*)> emptied(
+        &folder, [](const fs::path* path) {
             std::error_code error;
-            fs::remove_all(folder, error);
-        }
-    } cleanup{folder};
+            fs::remove_all(*path, error);
+        });
     const std::vector<BuildTool> ninja = {Tools()[2]};
     auto publish = [&](std::size_t size) {
         Publish("ninja-build/ninja", "ninja-win.zip",

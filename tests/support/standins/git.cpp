@@ -11,7 +11,7 @@
 //   checkout-tag=N   exit code of "checkout --force" of anything else
 //   owner=other      the working copy is another owner's (an exFAT drive, another account):
 //                    like git, every "-C FOLDER" command fails unless GIT_CONFIG_* sets a
-//                    safe.directory that names FOLDER as it is on disk, with forward slashes
+//                    safe.directory that names FOLDER with forward slashes
 // Each call's environment goes to environment.txt there, "NAME=value" a line (the last call's).
 // With %MURK_GIT_TEMPLATE% naming a folder (the project as the remote has it), a clone copies
 // that folder into FOLDER, and a pull that succeeds copies it over the working copy again, as
@@ -21,6 +21,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -71,16 +72,11 @@ void RecordEnvironment(const fs::path& file) {
     FreeEnvironmentStringsW(strings);
 }
 
-bool SafeDirectory(const std::wstring& folder) {
-    wchar_t onDisk[MAX_PATH] = {};
-    if (!GetLongPathNameW(folder.c_str(), onDisk, MAX_PATH)) return false;
-    std::wstring wanted = onDisk;
-    for (wchar_t& c : wanted)
-        if (c == L'\\') c = L'/';
-    const int count = _wtoi(Variable(L"GIT_CONFIG_COUNT").c_str());
-    for (int i = 0; i < count; ++i)
+bool SafeDirectory(std::wstring folder) {
+    std::replace(folder.begin(), folder.end(), L'\\', L'/');
+    for (int i = 0, count = _wtoi(Variable(L"GIT_CONFIG_COUNT").c_str()); i < count; ++i)
         if (Variable(L"GIT_CONFIG_KEY_" + std::to_wstring(i)) == L"safe.directory" &&
-            Variable(L"GIT_CONFIG_VALUE_" + std::to_wstring(i)) == wanted)
+            Variable(L"GIT_CONFIG_VALUE_" + std::to_wstring(i)) == folder)
             return true;
     return false;
 }
