@@ -5,5 +5,25 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=$1
 shift
+
+# A drive with no room to speak of, for the tests of a full drive: a 1 MB tmpfs mounted in a
+# mount namespace of this session's own (so the Wine server, started in it, sees it, and nothing
+# stays mounted after), drive Y: of the prefix while the session runs. It takes root; without it
+# those tests are skipped.
+if [ -z "${murk_small_drive_namespace:-}" ] && [ "$(id -u)" = 0 ] &&
+  unshare --mount true 2>/dev/null; then
+  murk_small_drive_namespace=1 exec unshare --mount "$0" "$build" "$@"
+fi
+if [ -n "${murk_small_drive_namespace:-}" ]; then
+  "$here/wine-prefix.sh" "$build"
+  source "$here/wine-env.sh" "$build"
+  small="$murk_build_dir/small-drive"
+  mkdir -p "$small"
+  mount -t tmpfs -o size=1m murk-small-drive "$small"
+  ln -sfn "$small" "$WINEPREFIX/dosdevices/y:"
+  trap 'rm -f "$WINEPREFIX/dosdevices/y:"' EXIT
+  export MURK_SMALL_DRIVE='Y:'
+fi
+
 # The window tests of another screen DPI run in a prefix of their own (tests/CMakeLists.txt).
-exec "$here/wine-session.sh" --dpi 144 "$build" ctest --test-dir "$build" --output-on-failure "$@"
+"$here/wine-session.sh" --dpi 144 "$build" ctest --test-dir "$build" --output-on-failure "$@"

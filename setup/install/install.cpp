@@ -2,6 +2,7 @@
 
 #include "setup/install/folder_mutex.h"
 #include "setup/job/channel.h"
+#include "setup/job/environment.h"
 #include "setup/job/handles.h"
 #include "setup/job/process.h"
 #include "setup/job/system.h"
@@ -102,9 +103,13 @@ void CheckDiskSpace(const Job& job) {
 }
 
 bool RunSteps(Choices choices, std::wstring& finalMessage) {
+    // From the user's values: a tool folder that an earlier job put in front of the children's
+    // PATH is no tool of the user's.
+    ResetChildEnvironment();
     Job job = Prepare(std::move(choices));
     CheckSource(job);
     CheckDiskSpace(job);
+    ChildEnvironmentStep(job);
     ToolsStep(job);
     SourceStep(job);
     BuildStep(job);

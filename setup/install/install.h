@@ -31,6 +31,7 @@ extern std::filesystem::path s_installed;
 void Install(Choices choices);
 
 // The job's steps, in the order the job runs them.
+void ChildEnvironmentStep(const Job& job);
 void ToolsStep(const Job& job);
 void SourceStep(const Job& job);
 void BuildStep(const Job& job);

@@ -38,6 +38,10 @@ struct LocalFreer {
     void operator()(void* memory) const noexcept { LocalFree(memory); }
 };
 
+struct GlobalFreer {
+    void operator()(void* memory) const noexcept { GlobalFree(memory); }
+};
+
 struct ModuleFreer {
     void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
 };

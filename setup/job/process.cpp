@@ -1,6 +1,7 @@
 #include "setup/job/process.h"
 
 #include "setup/job/channel.h"
+#include "setup/job/environment.h"
 
 #include <algorithm>
 #include <system_error>
@@ -17,7 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr DWORD kReadSize = 4096;
-constexpr DWORD kPathCapacity = 32768;
+// How often a wait looks at the cancel flag: well inside what a user notices.
+constexpr DWORD kCancelPollMilliseconds = 50;
 constexpr std::size_t kLineStartReach = 1024;
 
 // Only lines that start with the line's progress pattern are meters; every other line, a
@@ -72,8 +74,9 @@ std::wstring FirstToken(const std::wstring& commandLine) {
 // The program a command line names, decided here: left to itself, CreateProcessW would look in
 // this exe's folder and in the current folder before PATH, and both are often Downloads, where
 // anything called git.exe or python.exe may lie. A full path is taken as it is; a bare name
-// (".exe" added when it has no extension) only from PATH's folders, Store aliases skipped, so
-// it is the program the tools step logged. Any other relative path names nothing.
+// (".exe" added when it has no extension) only from the folders of the PATH the child gets,
+// Store aliases skipped, so it is the program the tools step logged. Any other relative path
+// names nothing.
 fs::path ProgramToStart(const std::wstring& commandLine) {
     const std::wstring token = FirstToken(commandLine);
     const fs::path program(token);
@@ -105,11 +108,7 @@ bool MatchesLineStart(const std::string& line, const std::regex& pattern, std::s
 }
 
 std::wstring PathVariable() {
-    std::wstring buffer(kPathCapacity, L'\0');
-    const DWORD length = GetEnvironmentVariableW(L"PATH", buffer.data(), kPathCapacity);
-    if (length == 0 || length >= kPathCapacity) return {};
-    buffer.resize(length);
-    return buffer;
+    return ChildVariable(L"PATH").value_or(L"");
 }
 
 std::vector<fs::path> PathFolders() {
@@ -163,12 +162,13 @@ int Run(const std::wstring& commandLine, const std::filesystem::path& workingFol
                          .hStdError = writeEnd.get()};
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
+    std::vector<wchar_t> environment = ChildEnvironmentBlock();
     PROCESS_INFORMATION started{};
     // The command line stays as it was given: it is what the log shows and what the program sees.
-    const BOOL ok =
-        CreateProcessW(program.c_str(), writable.data(), nullptr, nullptr, TRUE,
-                       CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
-                       workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &started);
+    const BOOL ok = CreateProcessW(
+        program.c_str(), writable.data(), nullptr, nullptr, TRUE,
+        CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, environment.data(),
+        workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &started);
     // Only the child may hold the write end now, so the pipe ends when the child's tree does.
     writeEnd.reset();
     if (!ok) Fail(L"Couldn't start: " + commandLine);
@@ -226,6 +226,17 @@ bool GitOutput(const std::filesystem::path& repository, const std::wstring& argu
 
 void CheckCancel() {
     if (s_cancel.load()) Fail(L"Cancelled.");
+}
+
+bool WaitUnlessCancelled(HANDLE event, DWORD limitMilliseconds) {
+    const ULONGLONG start = GetTickCount64();
+    while (!s_cancel.load()) {
+        if (WaitForSingleObject(event, kCancelPollMilliseconds) == WAIT_OBJECT_0)
+            return !s_cancel.load();
+        if (limitMilliseconds != INFINITE && GetTickCount64() - start >= limitMilliseconds)
+            return false;
+    }
+    return false;
 }
 
 }  // namespace murk::setup

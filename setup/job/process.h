@@ -37,7 +37,7 @@ inline constexpr char kPercentPattern[] = R"(^\s*([0-9]+)%)";
 // worker thread's stack.
 bool MatchesLineStart(const std::string& line, const std::regex& pattern, std::smatch& match);
 
-// PATH as the process has it now; empty when it is unset or too long to read.
+// PATH as the job's children get it (environment.h); empty when it is unset.
 std::wstring PathVariable();
 
 // PATH's folders in order, as far as each names one folder whatever the current one is: empty
@@ -50,10 +50,10 @@ bool HoldsStoreAliases(const std::filesystem::path& folder);
 // A job object that kills its processes when its last handle closes; empty on failure.
 UniqueHandle CreateKillOnCloseJob();
 
-// Runs commandLine in workingFolder (empty: the current folder) and returns its exit code.
-// The program is the first token: a full path, or a bare name found in PathFolders() (Store
-// aliases skipped), never one beside this exe or in the current folder. Fails with
-// "Couldn't start: ..." or "Cancelled.".
+// Runs commandLine in workingFolder (empty: the current folder) with the children's environment
+// (environment.h) and returns its exit code. The program is the first token: a full path, or a
+// bare name found in PathFolders() (Store aliases skipped), never one beside this exe or in the
+// current folder. Fails with "Couldn't start: ..." or "Cancelled.".
 int Run(const std::wstring& commandLine, const std::filesystem::path& workingFolder,
         const LineHandler& handler);
 
@@ -64,5 +64,9 @@ bool GitOutput(const std::filesystem::path& repository, const std::wstring& argu
                std::string& output);
 
 void CheckCancel();
+
+// Waits until event is set (true), or until about limitMilliseconds (INFINITE: no limit) have
+// passed or the user cancels (false); a cancel ends the wait at once.
+bool WaitUnlessCancelled(HANDLE event, DWORD limitMilliseconds);
 
 }  // namespace murk::setup

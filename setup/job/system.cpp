@@ -6,17 +6,13 @@
 
 namespace murk::setup {
 
-namespace {
-
-std::optional<std::uint64_t> QueryFreeBytes(const std::filesystem::path& path) {
+std::optional<std::uint64_t> DriveFreeBytes(const std::filesystem::path& path) {
     ULARGE_INTEGER available{};
     if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) return std::nullopt;
     return available.QuadPart;
 }
 
-}  // namespace
-
-FreeBytesQuery s_freeBytes = QueryFreeBytes;
+FreeBytesQuery s_freeBytes = DriveFreeBytes;
 MessageBoxCall s_messageBox = MessageBoxW;
 
 std::optional<std::uint64_t> FreeBytes(const std::filesystem::path& path) {

@@ -19,6 +19,9 @@ extern MessageBoxCall s_messageBox;  // MessageBoxW
 
 // Free bytes available to the caller on the volume of path; nothing when they can't be read.
 std::optional<std::uint64_t> FreeBytes(const std::filesystem::path& path);
+// The same, always from the drive itself, whatever the seam answers: for telling a drive that
+// has really filled up.
+std::optional<std::uint64_t> DriveFreeBytes(const std::filesystem::path& path);
 
 // A message box owned by the main window, titled with the program's name.
 int Ask(std::wstring_view text, UINT type);

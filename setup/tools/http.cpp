@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -26,7 +25,6 @@ bool s_anyLoopbackHttp = false;
 
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"MURK-Setup";
 constexpr wchar_t kUserAgentHeader[] = L"User-Agent: MURK-Setup\r\n";
 constexpr int kResolveTimeout = 15000;
 constexpr int kConnectTimeout = 15000;
@@ -47,11 +45,6 @@ constexpr int kMostAttemptsWithoutProgress = 4;
 // full: a stall holds back at most this much, which a resumption asks for again.
 constexpr DWORD kReadSize = 64 * 1024;
 constexpr int kMostDocumentAttempts = 4;
-
-struct InternetCloser {
-    void operator()(HINTERNET handle) const noexcept { WinHttpCloseHandle(handle); }
-};
-using UniqueInternet = std::unique_ptr<void, InternetCloser>;
 
 struct SplitUrl {
     bool secure = false;
@@ -247,11 +240,7 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void* 
 // Waits for the pending call of the exchange; false when the user cancels first (the request
 // is then given up as it is).
 bool Completed(const Exchange& exchange) {
-    for (;;) {
-        if (s_cancel.load()) return false;
-        if (WaitForSingleObject(exchange.completed.get(), kCancelPollMilliseconds) == WAIT_OBJECT_0)
-            return !s_cancel.load();
-    }
+    return WaitUnlessCancelled(exchange.completed.get(), INFINITE);
 }
 
 // False when the user cancels first.
@@ -295,8 +284,9 @@ struct Transfer {
     std::string* memory = nullptr;
     std::size_t memoryStart = 0;  // what memory held before Get appended to it
     const std::filesystem::path* file = nullptr;
-    std::ofstream out;
+    UniqueHandle out;  // the file target, once opened
     bool opened = false;
+    DWORD fileError = 0;         // why it couldn't be opened or written
     std::uint64_t received = 0;  // bytes held: the file's length, or what memory got
     std::uint64_t total = 0;     // the resource's whole length; 0: unknown
     std::wstring validator;
@@ -305,21 +295,52 @@ struct Transfer {
     GetFailure failure;    // why the last attempt failed
 };
 
+// Written with the platform's own calls, so that a failed write tells why (a full drive, say).
+void OpenFile(Transfer& transfer, bool keep) {
+    transfer.out.reset();
+    transfer.out = OwnFileHandle(
+        CreateFileW(transfer.file->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, keep ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!transfer.out) {
+        transfer.fileError = GetLastError();
+        return;
+    }
+    LARGE_INTEGER end{};
+    if (keep && !SetFilePointerEx(transfer.out.get(), end, nullptr, FILE_END)) {
+        transfer.fileError = GetLastError();
+        transfer.out.reset();
+    }
+}
+
 // Opened when the first response is in, before its status counts: a fresh download truncates
 // the file then (a failed one leaves it empty), one that goes on keeps what is there.
 void Open(Transfer& transfer) {
     if (transfer.opened || !transfer.file) return;
     transfer.opened = true;
-    transfer.out.open(*transfer.file,
-                      std::ios::binary | (transfer.received ? std::ios::app : std::ios::trunc));
+    OpenFile(transfer, transfer.received > 0);
+}
+
+bool Write(Transfer& transfer, const char* bytes, DWORD size) {
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(transfer.out.get(), bytes, size, &written, nullptr)) {
+            transfer.fileError = GetLastError();
+            return false;
+        }
+        // Nothing written without an error: no room for it.
+        if (written == 0) {
+            transfer.fileError = ERROR_HANDLE_DISK_FULL;
+            return false;
+        }
+        bytes += written;
+        size -= written;
+    }
+    return true;
 }
 
 void StartOver(Transfer& transfer) {
     if (transfer.memory) transfer.memory->resize(transfer.memoryStart);
-    if (transfer.file) {
-        transfer.out.close();
-        transfer.out.open(*transfer.file, std::ios::binary | std::ios::trunc);
-    }
+    if (transfer.file) OpenFile(transfer, false);
     transfer.received = 0;
     transfer.total = 0;
     transfer.validator.clear();
@@ -338,6 +359,12 @@ Outcome Stop(Transfer& transfer, GetFailure::Cause cause) {
     return Outcome::kFailed;
 }
 
+Outcome FileFailed(Transfer& transfer) {
+    const bool full =
+        transfer.fileError == ERROR_DISK_FULL || transfer.fileError == ERROR_HANDLE_DISK_FULL;
+    return Stop(transfer, full ? GetFailure::kDriveFull : GetFailure::kFile);
+}
+
 // Takes the response to a request (asked with a range when the transfer holds bytes).
 Outcome Accept(HINTERNET request, bool ranged, Transfer& transfer) {
     const DWORD status = StatusCode(request);
@@ -350,13 +377,13 @@ Outcome Accept(HINTERNET request, bool ranged, Transfer& transfer) {
     transfer.failure.retryAfter = HeaderText(request, WINHTTP_QUERY_CUSTOM, L"Retry-After");
     const std::uint64_t length = ContentLength(request);
     Open(transfer);
-    if (transfer.file && !transfer.out.is_open()) return Stop(transfer, GetFailure::kFile);
+    if (transfer.file && !transfer.out) return FileFailed(transfer);
     if (status == 200) {
         // Without a range, or a server that ignores it or has a different file now.
         if (ranged) StartOver(transfer);
         transfer.total = length;
         transfer.validator = Validator(request);
-        if (transfer.file && !transfer.out.is_open()) return Stop(transfer, GetFailure::kFile);
+        if (transfer.file && !transfer.out) return FileFailed(transfer);
         if (transfer.memory && length > kLongestDocument)
             return Stop(transfer, GetFailure::kTooLong);
         return Outcome::kDone;
@@ -450,11 +477,9 @@ Outcome Attempt(HINTERNET connection, const SplitUrl& split, Transfer& transfer,
         if (transfer.memory && transfer.received + read > kLongestDocument)
             return Stop(transfer, GetFailure::kTooLong);
         if (transfer.memory) transfer.memory->append(exchange->buffer.data(), read);
-        if (transfer.file) {
-            transfer.out.write(exchange->buffer.data(), read);
-            // A full disk must not pass for a complete download.
-            if (!transfer.out) return Stop(transfer, GetFailure::kFile);
-        }
+        // A full drive must not pass for a complete download.
+        if (transfer.file && !Write(transfer, exchange->buffer.data(), read))
+            return FileFailed(transfer);
         transfer.received += read;
         transfer.arrived = true;
         progress.Report(transfer.received, transfer.total);
@@ -539,17 +564,14 @@ bool Fetch(const std::wstring& url, std::string* memory, const std::filesystem::
         resumable->validator = transfer.validator;
         resumable->stitched = transfer.stitched;
     }
-    if (transfer.out.is_open()) {
-        transfer.out.close();
-        if (!transfer.out) {
-            failure.cause = GetFailure::kFile;
-            return false;
-        }
-    }
     return ok;
 }
 
 }  // namespace
+
+void InternetCloser::operator()(void* handle) const noexcept {
+    WinHttpCloseHandle(handle);
+}
 
 bool StrongEtag(std::wstring_view validator) {
     return validator.size() >= 2 && validator.front() == L'"' && validator.back() == L'"';

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -40,8 +41,11 @@ struct GetFailure {
         kNoAnswer,
         // The server answered with a status that doesn't deliver the body (see status).
         kStatus,
-        // The file target couldn't be opened or written.
+        // The file target couldn't be opened or written, for another reason than kDriveFull.
         kFile,
+        // The file target's drive is full (ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL): what
+        // arrived before stays in the file.
+        kDriveFull,
     };
     Cause cause = kNone;
     // The HTTP status of the last response; 0 when none came.
@@ -65,6 +69,15 @@ inline constexpr std::uint64_t kLongestDocument = 16ull << 20;
 // a network failure and never words a message: the caller does.
 bool Get(const std::wstring& url, std::string* memory, const std::filesystem::path* file,
          const wchar_t* label, Resumable* resumable = nullptr, GetFailure* failure = nullptr);
+
+// A WinHTTP handle (HINTERNET), closed once.
+struct InternetCloser {
+    void operator()(void* handle) const noexcept;
+};
+using UniqueInternet = std::unique_ptr<void, InternetCloser>;
+
+// The program's user agent, for every WinHTTP session it opens.
+inline constexpr wchar_t kUserAgent[] = L"MURK-Setup";
 
 // Whether url has the scheme, host and port of origin.
 bool SameOrigin(const std::wstring& url, const std::wstring& origin);

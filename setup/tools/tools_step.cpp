@@ -3,7 +3,9 @@
 #include "setup/config.h"
 #include "setup/install/install.h"
 #include "setup/job/channel.h"
+#include "setup/job/environment.h"
 #include "setup/job/process.h"
+#include "setup/job/system.h"
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
 
@@ -12,6 +14,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +30,8 @@ namespace fs = std::filesystem;
 
 constexpr int kDeepestLevel = 3;
 constexpr std::uint64_t kMegabyte = 1ull << 20;
+// More than a small file takes on any drive (a cluster, a page of memory).
+constexpr std::uintmax_t kRecordRoom = 64 * 1024;
 
 constexpr char kGitRepository[] = "git-for-windows/git";
 constexpr char kGitPattern[] = "MinGit-[0-9.]+-64-bit\\.zip";
@@ -85,9 +90,9 @@ void WriteEmptyFile(const fs::path& file) {
     std::ofstream(file, std::ios::binary);
 }
 
+// For the job's children only: Setup's own PATH, and so the launcher's, stays the user's.
 void PutInFrontOfPath(const fs::path& folder) {
-    const std::wstring path = folder.native() + L";" + PathVariable();
-    SetEnvironmentVariableW(L"PATH", path.c_str());
+    SetChildVariable(L"PATH", folder.native() + L";" + PathVariable());
 }
 
 fs::path SystemFolder() {
@@ -166,9 +171,21 @@ void KeepPartial(const fs::path& archive, const std::wstring& url, const Resumab
     std::error_code error;
     const std::uintmax_t size = fs::file_size(archive, error);
     if (error || size == 0) return;
-    std::ofstream out(ResumeFileOf(archive), std::ios::binary | std::ios::trunc);
+    const fs::path record = ResumeFileOf(archive);
+    std::ofstream out(record, std::ios::binary | std::ios::trunc);
     out << "url=" << Utf8(url) << "\nlength=" << state.length
         << "\nvalidator=" << Utf8(state.validator) << "\n";
+    out.close();
+    // Half a record would ask for the wrong rest.
+    if (!out) fs::remove(record, error);
+}
+
+// A drive that filled up has no room for the record of what arrived: the last bytes make room,
+// and the next job asks for them again.
+void MakeRoomForTheRecord(const fs::path& archive) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(archive, error);
+    if (!error) fs::resize_file(archive, size - std::min<std::uintmax_t>(size, kRecordRoom), error);
 }
 
 // Bytes that an earlier job kept of this very download go on only where the rest can be proved
@@ -206,9 +223,13 @@ void GetArchive(const BuildTool& tool, const Download& download, const fs::path&
     fs::remove(ResumeFileOf(archive), error);
     GetFailure failure;
     if (Get(download.url, nullptr, &archive, tool.name, &state, &failure)) return;
+    if (failure.cause == GetFailure::kDriveFull) MakeRoomForTheRecord(archive);
     // Bytes in the file then aren't of this URL.
     if (failure.cause != GetFailure::kRefused) KeepPartial(archive, download.url, state);
     CheckCancel();
+    // Not the network's doing: the user must make room, not check the connection.
+    if (failure.cause == GetFailure::kDriveFull)
+        Fail(L"Couldn't download " + std::wstring(tool.name) + L": the drive is full.");
     Fail(L"Couldn't download " + std::wstring(tool.name) + L".");
 }
 
@@ -263,8 +284,14 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
     WriteEmptyFile(unpacking);
     const std::wstring command = Quote(SystemFolder() / L"tar.exe") + L" -xf " + Quote(archive) +
                                  L" -C " + Quote(toolFolder);
-    if (Run(command, {}, {}) != 0)
+    if (Run(command, {}, {}) != 0) {
+        // A tar that stopped while less room is left than the archive takes ran out of it.
+        const std::uintmax_t archiveSize = fs::file_size(archive, error);
+        const std::optional<std::uint64_t> free = DriveFreeBytes(toolsFolder);
+        if (!error && free && *free < archiveSize)
+            Fail(L"Couldn't unpack " + name + L": the drive is full.");
         Fail(L"Couldn't unpack " + name + L" (Windows 10 1803 or later is needed).");
+    }
     fs::remove(archive, error);
 
     fs::path program = FindUnder(toolFolder, tool.exe);
@@ -308,6 +335,10 @@ fs::path FindUnder(const fs::path& folder, const wchar_t* name) {
         return maintenance::WalkOn::kStop;
     });
     return found;
+}
+
+fs::path ToolOnPath(const wchar_t* exe) {
+    return FindOnPath(exe).program;
 }
 
 Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDomain) {

@@ -1,6 +1,7 @@
 #pragma once
 // The build tools step: each tool from the PATH, from an earlier download in the install
-// folder's "tools", or downloaded and unpacked there now; tool folders go in front of PATH.
+// folder's "tools", or downloaded and unpacked there now; tool folders go in front of the
+// PATH that the job's children get.
 
 #include "setup/tools/release.h"
 
@@ -26,6 +27,10 @@ std::vector<BuildTool> ToolTable(std::wstring apiOrigin, std::wstring indexOrigi
 // there is none or the folder can't be listed. Links are never entered, and a folder that is
 // itself a link gives nothing.
 std::filesystem::path FindUnder(const std::filesystem::path& folder, const wchar_t* name);
+
+// The tool's program as the step takes it from the PATH the job's children get (never a Store
+// alias); empty when that PATH has none.
+std::filesystem::path ToolOnPath(const wchar_t* exe);
 
 // The newest Python 3.12 package on the package index.
 Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDomain);

@@ -300,7 +300,10 @@ TEST_F(Scenario, FreshInstallFromDiscImageThroughTheWindowUpToPlay) {
 }
 
 // Scenario 2: "--update" on an install: nothing downloaded, no disc, the branch updated, the
-// build rerun, the launcher started and Setup closed, without a word.
+// build rerun, the launcher started and Setup closed, without a word. The PC meanwhile holds
+// what other programs leave: another Python's home and path, a stray git variable, a working
+// copy that git takes for another owner's (as on an exFAT drive). The update says what it left
+// out of the build's environment, which runs Python in UTF-8 mode.
 TEST_F(Scenario, UpdateRebuildsOnTheBranchStartsTheLauncherAndCloses) {
     world.PublishTools();
     world.PublishProject();
@@ -308,21 +311,42 @@ TEST_F(Scenario, UpdateRebuildsOnTheBranchStartsTheLauncherAndCloses) {
     const std::size_t requestsBefore = world.ToolRequests().size();
     // The project moved on since.
     WriteBytes(world.remote / L"NEWS.md", "a newer commit\n");
+    world.SetBuildScript(BuildScript("env PYTHONUTF8\n"));
+    world.environment[L"PYTHONHOME"] = L"C:\\OSGeo4W\\apps\\Python39";
+    world.environment[L"PYTHONPATH"] = L"C:\\OSGeo4W\\apps\\Python39\\Lib";
+    world.environment[L"GIT_DIR"] = (world.root / L".git").native();
+    WriteBytes(world.state / L"state.txt", "branch=main\nowner=other\n");
 
     world.Start(L"--update \"" + world.install.native() + L"\"");
     EXPECT_EQ(world.WaitForExit(), 0u);
     const fs::path launched = world.Launcher().parent_path() / L"launched.txt";
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(launched); }));
 
-    Lines tools = {"== Checking the tools"};
+    Lines tools = {"(PYTHONHOME is set on this PC; the build runs without it)",
+                   "(PYTHONPATH is set on this PC; the build runs without it)",
+                   "(GIT_DIR is set on this PC; the build runs without it)",
+                   "== Checking the tools"};
     for (const Tool& tool : kTools)
         tools.push_back(std::string(tool.name) + ": " + U8(Program(tool).native()));
+    Lines built = Built({});
+    built.insert(built.begin() + 5, "PYTHONUTF8=1");
     EXPECT_EQ(LastJob(), Join({Header(),
                                tools,
                                {"== Updating the source code"},
                                Updated(),
-                               Built({}),
+                               built,
                                {std::string(kDone) + kOnDesktop}}));
+    // git's own settings came through its environment; no proxy without one in Windows'.
+    std::string repository = U8(world.Repository().native());
+    std::replace(repository.begin(), repository.end(), '\\', '/');
+    const std::string environment = ReadBytes(world.state / L"environment.txt");
+    for (const std::string& line :
+         Lines{"GIT_CONFIG_COUNT=2", "GIT_CONFIG_KEY_0=safe.directory",
+               "GIT_CONFIG_VALUE_0=" + repository, "GIT_CONFIG_KEY_1=core.longpaths",
+               "GIT_CONFIG_VALUE_1=true"})
+        EXPECT_NE(environment.find("\n" + line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(environment.find("\nGIT_DIR="), std::string::npos);
+    EXPECT_EQ(environment.find("PROXY="), std::string::npos);
     EXPECT_EQ(world.ToolRequests().size(), requestsBefore);
     EXPECT_EQ(ReadBytes(world.Repository() / L"NEWS.md"), "a newer commit\n");
     EXPECT_TRUE(fs::exists(world.image));
@@ -456,6 +480,65 @@ TEST_F(Scenario, ToolsOnThePathOrInTheToolsFolderAreUsedWithoutDownloads) {
     EXPECT_FALSE(fs::exists(Tools() / L"Python"));
     ExpectShortcut();
     ExpectClosesCleanly();
+}
+
+// Windows' proxy as Internet Options saves it (the one value Wine's WinHTTP reads: version,
+// counter, flags 3 for a proxy, then counted texts), while it lives. Every program of the prefix
+// sees it: the scenarios that set it run alone.
+struct SystemProxySetting {
+    static constexpr wchar_t kKey[] =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+    static constexpr wchar_t kValue[] = L"DefaultConnectionSettings";
+    std::string saved = std::string(4096, '\0');
+    DWORD size = 4096;
+    const bool had = RegGetValueW(HKEY_CURRENT_USER, kKey, kValue, RRF_RT_REG_BINARY, nullptr,
+                                  saved.data(), &size) == ERROR_SUCCESS;
+    static void Write(const std::string& value) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_BINARY, value.data(),
+                        static_cast<DWORD>(value.size()));
+    }
+    SystemProxySetting(const std::string& proxy, const std::string& bypass) {
+        auto dword = [](std::size_t value) {
+            return std::string(reinterpret_cast<char*>(&value), 4);
+        };
+        Write(dword(0x46) + dword(1) + dword(3) + dword(proxy.size()) + proxy +
+              dword(bypass.size()) + bypass + dword(0) + std::string(32, '\0'));
+    }
+    ~SystemProxySetting() {
+        if (had)
+            Write(saved.substr(0, size));
+        else
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue);
+    }
+};
+
+using PrefixWideScenario = Scenario;
+
+// The proxy set in Windows reaches the build's git and Python, which don't read Windows' settings
+// themselves, but not the launcher that Play starts.
+TEST_F(PrefixWideScenario, TheSystemProxyReachesGitAndPythonButNotTheLauncher) {
+    world.PublishTools();
+    world.PublishProject();
+    world.SetBuildScript(BuildScript("env HTTPS_PROXY\nenv NO_PROXY\n"));
+    const SystemProxySetting proxy("127.0.0.1:3128", "<local>;*.test");
+    StartInstall(world.image);
+    ExpectEndBox(DoneMessage());
+    const Lines log = world.LogLines();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(
+        Lines(log.begin() + 1, log.begin() + 3),
+        (Lines{"(git and Python use the system's proxy 127.0.0.1:3128)", "== Checking the tools"}));
+    for (const char* line : {"HTTPS_PROXY=http://127.0.0.1:3128", "NO_PROXY=localhost,.test"})
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+    EXPECT_NE(
+        ReadBytes(world.state / L"environment.txt").find("\nHTTPS_PROXY=http://127.0.0.1:3128\n"),
+        std::string::npos);
+
+    world.Click(setup::kPlayButton);
+    EXPECT_EQ(world.WaitForExit(), 0u);
+    const fs::path launched = world.Launcher().parent_path() / L"launched.txt";
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(launched); }));
+    EXPECT_TRUE(ReadBytes(launched).ends_with("\nHTTPS_PROXY=\n")) << ReadBytes(launched);
 }
 
 // Windows' search order for winhttp.dll and bcrypt.dll, for the programs of one file name: Wine

@@ -151,9 +151,16 @@ World::World() {
 
     go_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     environment = {
-        {L"MURK_WORLD_ORIGIN", server.Origin()}, {L"MURK_WORLD_FREE_BYTES", kPlentyOfSpace},
-        {L"MURK_GIT_STANDIN", state.native()},   {L"MURK_GIT_TEMPLATE", remote.native()},
-        {L"MURK_WORLD_STATE", state.native()},   {L"PATH", SystemPath()},
+        {L"MURK_WORLD_ORIGIN", server.Origin()},
+        {L"MURK_WORLD_FREE_BYTES", kPlentyOfSpace},
+        {L"MURK_GIT_STANDIN", state.native()},
+        {L"MURK_GIT_TEMPLATE", remote.native()},
+        {L"MURK_WORLD_STATE", state.native()},
+        {L"PATH", SystemPath()},
+        // Only Windows' proxy setting, never the machine's running the tests.
+        {L"HTTPS_PROXY", L""},
+        {L"HTTP_PROXY", L""},
+        {L"ALL_PROXY", L""},
     };
 }
 
@@ -257,7 +264,7 @@ void World::Start(const std::wstring& arguments) {
     earlier_.push_back(std::move(process_));
     window_ = nullptr;
     for (const auto& [name, value] : environment)
-        SetEnvironmentVariableW(name.c_str(), value.c_str());
+        SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str());
     std::wstring commandLine = L"\"" + program.native() + L"\"";
     if (!arguments.empty()) commandLine += L" " + arguments;
     STARTUPINFOW startup{.cb = sizeof startup};

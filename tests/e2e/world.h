@@ -97,7 +97,7 @@ class World {
     std::filesystem::path remote;      // the project as its remote has it
     std::filesystem::path state;       // the git stand-in's state; go-ahead files
     // The program's environment beyond this process's: the origin, the seams' answers, the git
-    // stand-in's state and a PATH with the system folders only.
+    // stand-in's state and a PATH with the system folders only (an empty value: unset).
     std::map<std::wstring, std::wstring> environment;
 
   private:

@@ -1,6 +1,7 @@
 #include "setup/job/process.h"
 
 #include "setup/job/channel.h"
+#include "setup/job/environment.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -105,6 +106,16 @@ TEST_F(RunTest, ChildRunsInTheGivenFolderOrOursWithOurEnvironment) {
     EXPECT_EQ(Lines(L"cwd env:MURK_CHILD_TEST", nullptr, work),
               (Strings{Utf8(work.native()), Utf8(L"path\u00e9 value")}));
     EXPECT_EQ(Lines(L"cwd"), Strings{Utf8(fs::current_path().native())});
+
+    // The job's changes reach its children only (a name in any case is the same variable), and
+    // the next job starts from Setup's own environment again.
+    SetChildVariable(L"murk_child_test", L"changed");
+    SetChildVariable(L"MURK_CHILD_NEW", L"new");
+    EXPECT_EQ(Lines(L"env:MURK_CHILD_TEST env:MURK_CHILD_NEW"), (Strings{"changed", "new"}));
+    SetChildVariable(L"MURK_CHILD_TEST", std::nullopt);
+    EXPECT_EQ(Lines(L"env:MURK_CHILD_TEST out:end"), Strings{"end"});
+    ResetChildEnvironment();
+    EXPECT_EQ(Lines(L"env:MURK_CHILD_TEST"), Strings{Utf8(L"path\u00e9 value")});
     SetEnvironmentVariableW(L"MURK_CHILD_TEST", nullptr);
 }
 

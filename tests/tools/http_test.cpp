@@ -1,4 +1,5 @@
 #include "setup/tools/http.h"
+#include "setup/tools/proxy.h"
 
 #include <winsock2.h>
 #include <iphlpapi.h>
@@ -523,6 +524,15 @@ TEST_F(GetAgain, BodyShorterThanItsLengthFailsAndKeepsThePartialFile) {
     server.Serve("/short", {.body = Text(5000), .contentLength = 9000});
     EXPECT_FALSE(Get(server.Origin() + L"/short", nullptr, &file, nullptr));
     EXPECT_EQ(ReadBytes(file), Text(5000));
+}
+
+// The entry of Windows' proxy list that git and Python get, and its bypass list as NO_PROXY.
+TEST(SystemProxy, HttpsEntryElseOneForEverySchemeElseHttpAndTheBypassListAsNoProxy) {
+    EXPECT_EQ(ProxyServerFor(L"http=h:1;https=s:2;https=t:3"), L"s:2");
+    EXPECT_EQ(ProxyServerFor(L"http=h:1 every:8080 other:1"), L"every:8080");
+    EXPECT_EQ(ProxyServerFor(L"ftp=f:21;http=http://h/"), L"h:80");
+    EXPECT_EQ(ProxyServerFor(L"socks=s:1080"), L"");
+    EXPECT_EQ(NoProxyFrom(L"<local>; *.corp.example;10.*;;*"), L"localhost,.corp.example,10.*,*");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "setup/tools/tools_step.h"
 
 #include "setup/job/channel.h"
+#include "setup/job/environment.h"
 #include "setup/job/process.h"
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
@@ -52,6 +53,7 @@ class ToolsStep : public ::testing::Test {
         SetEnvironmentVariableW(L"PATH", test::SystemTarPath().parent_path().c_str());
         ASSERT_TRUE(test::InstallSystemTar(test::StandinProgram(L"tar", L"tar.exe")));
         if (!s_job) s_job = CreateKillOnCloseJob();
+        ResetChildEnvironment();
         s_cancel = false;
         s_retryPause = 10;
     }
@@ -93,9 +95,9 @@ class ToolsStep : public ::testing::Test {
 
     std::vector<BuildTool> Tools() { return ToolTable(server.Origin(), server.Origin(), kDomain); }
 
-    std::wstring Failure(const std::vector<BuildTool>& tools) {
+    std::wstring Failure(const std::vector<BuildTool>& tools, const fs::path& folder = {}) {
         try {
-            ProvideTools(install.path(), tools);
+            ProvideTools(folder.empty() ? install.path() : folder, tools);
         } catch (const Failed& failure) {
             return failure.message;
         }
@@ -164,10 +166,10 @@ TEST_F(ToolsStep, FiveDownloadsAreUnpackedAndPutInFrontOfPathInReverseOrder) {
         tools / L"Clang" / L"llvm-mingw-20241217-ucrt-x86_64" / L"bin" / L"clang++.exe";
     const fs::path python = tools / L"Python" / L"tools" / L"python.exe";
     EXPECT_EQ(ReadBytes(cmake), "cmake");
-    EXPECT_EQ(ReadPathVariable(),
-              python.parent_path().native() + L";" + clang.parent_path().native() + L";" +
-                  ninja.parent_path().native() + L";" + cmake.parent_path().native() + L";" +
-                  git.parent_path().native() + L";" + before);
+    EXPECT_EQ(PathVariable(), python.parent_path().native() + L";" + clang.parent_path().native() +
+                                  L";" + ninja.parent_path().native() + L";" +
+                                  cmake.parent_path().native() + L";" + git.parent_path().native() +
+                                  L";" + before);
     for (const wchar_t* name : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"}) {
         EXPECT_FALSE(fs::exists(tools / (std::wstring(name) + L".zip"))) << name;
         // Each folder is marked as Setup's, with an empty file that changes no size.
@@ -232,15 +234,18 @@ TEST_F(ToolsStep, ToolsOnPathOrInTheToolsFolderNeedNoNetwork) {
     EXPECT_EQ(ReadBytes(tools / L"Git" / L"notes.txt"), "keep");
     for (const auto& [name, program] : unpacked)
         EXPECT_TRUE(Logged(std::wstring(name) + L": " + program.native())) << name;
-    EXPECT_EQ(ReadPathVariable(), (tools / L"Python").native() + L";" +
-                                      unpacked[2].second.parent_path().native() + L";" +
-                                      (tools / L"Ninja").native() + L";" +
-                                      unpacked[0].second.parent_path().native() + L";" + userPath);
+    EXPECT_EQ(PathVariable(), (tools / L"Python").native() + L";" +
+                                  unpacked[2].second.parent_path().native() + L";" +
+                                  (tools / L"Ninja").native() + L";" +
+                                  unpacked[0].second.parent_path().native() + L";" + userPath);
+    // Only the children's: Setup's own, and so the launcher's, stays the user's.
+    EXPECT_EQ(ReadPathVariable(), userPath);
 
-    // A second job in the same process finds the added folders as ordinary PATH entries.
+    // A second job starts from the user's PATH again: Python is still Setup's, not the user's.
     window.logs.clear();
+    ResetChildEnvironment();
     ProvideTools(install.path(), Tools());
-    EXPECT_TRUE(Logged(L"Python: using " + (tools / L"Python" / L"python.exe").native()));
+    EXPECT_TRUE(Logged(L"Python: " + (tools / L"Python" / L"python.exe").native()));
     EXPECT_TRUE(server.Requests().empty());
 }
 
@@ -273,7 +278,7 @@ TEST_F(ToolsStep, AToolOnPathBehindARelativeEntryOrAStoreAliasOfItsName) {
     EXPECT_TRUE(Logged(L"Git: using " + userGit.native()));
     EXPECT_TRUE(Logged(L"Python: using " + userPython.native()));
     // "python" must now start the user's Python, not the alias; git was never in doubt.
-    EXPECT_EQ(ReadPathVariable(), userPython.parent_path().native() + L";" + userPath);
+    EXPECT_EQ(PathVariable(), userPython.parent_path().native() + L";" + userPath);
 }
 
 // With the install folder at a drive root, "tools\Python" may be the user's own folder: without
@@ -317,6 +322,33 @@ TEST_F(ToolsStep, AToolFolderSetupDidntMakeIsNeverEmptied) {
     WriteBytes(install / L"setup.log", "Python: downloading https://x/python.3.12.9.nupkg\r\n");
     ProvideTools(install.path(), python);
     EXPECT_TRUE(fs::exists(folder / L"tools" / L"python.exe"));
+}
+
+// A drive that fills up (scripts/ctest-session.sh maps a 1 MB one as Y:, as root): the download
+// and the unpack say so, and what arrived is kept with its record for a later job.
+TEST_F(ToolsStep, AFullDriveIsNamedAsSuch) {
+    wchar_t drive[8] = {};
+    if (!GetEnvironmentVariableW(L"MURK_SMALL_DRIVE", drive, 8))
+        GTEST_SKIP() << "no small drive: scripts/ctest-session.sh maps one when run as root";
+    const fs::path folder = std::wstring(drive) + L"\\MURK";
+    const std::unique_ptr<const fs::path, void (*)(const fs::path*)> emptied(
+        &folder, [](const fs::path* path) {
+            std::error_code error;
+            fs::remove_all(*path, error);
+        });
+    const std::vector<BuildTool> ninja = {Tools()[2]};
+    auto publish = [&](std::size_t size) {
+        Publish("ninja-build/ninja", "ninja-win.zip",
+                StoredZip({{"ninja.exe", std::string(size, 'n')}}));
+    };
+    publish(2 << 20);
+    EXPECT_EQ(Failure(ninja, folder), L"Couldn't download Ninja: the drive is full.");
+    EXPECT_GT(test::ReadBytes(folder / L"tools" / L"Ninja.zip").size(), 0u);
+    EXPECT_TRUE(fs::exists(folder / L"tools" / L"Ninja.zip.resume"));
+
+    fs::remove_all(folder / L"tools");
+    publish(600 << 10);  // arrives, but doesn't fit twice
+    EXPECT_EQ(Failure(ninja, folder), L"Couldn't unpack Ninja: the drive is full.");
 }
 
 // An unpack cut off after the program came out: the next run doesn't take the half tool.

@@ -1,7 +1,8 @@
 // Stands in for "python" in the build step's tests. Like the real interpreter it runs a
 // script relative to its working folder and fails when that script isn't there. Instead of
 // building anything it records how it was started, prints a scripted build log and exits with
-// a scripted code, all set through environment variables:
+// a scripted code, all set through environment variables (with PYTHONHOME set it stops at once,
+// as the embedded Python does):
 //   MURK_PYTHON_RECORD  file that receives, one per line: the command line, the working folder
 //                       and each argument as the program's start-up code split them
 //   MURK_PYTHON_OUTPUT  file whose bytes are written to standard output unchanged
@@ -169,6 +170,13 @@ int Play(std::istream& script, const std::vector<std::wstring>& arguments) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // As the embedded Python does: another Python's home stops it before any script runs.
+    if (!Variable(L"PYTHONHOME").empty()) {
+        Print(
+            "Fatal Python error: init_fs_encoding: failed to get the Python codec of the "
+            "filesystem encoding\r\n");
+        return 1;
+    }
     const std::filesystem::path here = std::filesystem::current_path();
     if (const std::wstring record = Variable(L"MURK_PYTHON_RECORD"); !record.empty()) {
         std::ofstream out(std::filesystem::path(record), std::ios::binary | std::ios::trunc);

@@ -9,6 +9,10 @@
 //   pull=N           exit code of "pull"
 //   checkout-main=N  exit code of "checkout --force main"
 //   checkout-tag=N   exit code of "checkout --force" of anything else
+//   owner=other      the working copy is another owner's (an exFAT drive, another account):
+//                    like git, every "-C FOLDER" command fails unless GIT_CONFIG_* sets a
+//                    safe.directory that names FOLDER with forward slashes
+// Each call's environment goes to environment.txt there, "NAME=value" a line (the last call's).
 // With %MURK_GIT_TEMPLATE% naming a folder (the project as the remote has it), a clone copies
 // that folder into FOLDER, and a pull that succeeds copies it over the working copy again, as
 // a fast-forward to the remote's newest commit would. Like git, it refuses to pull or check out
@@ -17,7 +21,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -51,6 +58,29 @@ std::string Text(const std::map<std::string, std::string>& script, const std::st
     return found == script.end() ? std::string() : found->second;
 }
 
+std::wstring Variable(const std::wstring& name) {
+    wchar_t value[32768];
+    const DWORD length = GetEnvironmentVariableW(name.c_str(), value, 32768);
+    return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
+}
+
+void RecordEnvironment(const fs::path& file) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1)
+        out << Utf8(entry) << '\n';
+    FreeEnvironmentStringsW(strings);
+}
+
+bool SafeDirectory(std::wstring folder) {
+    std::replace(folder.begin(), folder.end(), L'\\', L'/');
+    for (int i = 0, count = _wtoi(Variable(L"GIT_CONFIG_COUNT").c_str()); i < count; ++i)
+        if (Variable(L"GIT_CONFIG_KEY_" + std::to_wstring(i)) == L"safe.directory" &&
+            Variable(L"GIT_CONFIG_VALUE_" + std::to_wstring(i)) == folder)
+            return true;
+    return false;
+}
+
 // Copies the remote's files, when there is a template of them, over folder.
 void CopyTemplate(const fs::path& folder) {
     wchar_t remote[MAX_PATH] = {};
@@ -71,6 +101,7 @@ int wmain(int argc, wchar_t** argv) {
             calls << '\t' << Utf8(argv[i]);
         calls << '\n';
     }
+    RecordEnvironment(state / L"environment.txt");
     const auto script = ReadScript(state / L"state.txt");
 
     if (argc == 4 && std::wstring(argv[1]) == L"clone") {
@@ -84,6 +115,11 @@ int wmain(int argc, wchar_t** argv) {
         return code;
     }
     if (argc < 4 || std::wstring(argv[1]) != L"-C") return 129;
+    if (Text(script, "owner") == "other" && !SafeDirectory(argv[2])) {
+        std::printf("fatal: detected dubious ownership in repository at '%s'\n",
+                    Utf8(argv[2]).c_str());
+        return 128;
+    }
     const std::wstring command = argv[3];
     if (command == L"fetch") return Code(script, "fetch", 0);
     if (command == L"symbolic-ref") {
