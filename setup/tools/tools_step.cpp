@@ -407,12 +407,14 @@ std::vector<BuildTool> ToolTable(std::wstring apiOrigin, std::wstring indexOrigi
     };
 }
 
-void ProvideTools(const fs::path& installFolder, const std::vector<BuildTool>& tools) {
+std::vector<fs::path> ProvideTools(const fs::path& installFolder,
+                                   const std::vector<BuildTool>& tools) {
     Status(L"Checking the tools");
     const fs::path toolsFolder = installFolder / L"tools";
     std::error_code error;
     fs::create_directories(toolsFolder, error);
     maintenance::Ownership ownership{.installFolder = installFolder};
+    std::vector<fs::path> taken;
 
     for (const BuildTool& tool : tools) {
         if (s_cancel.load()) Fail(L"Cancelled.");
@@ -435,13 +437,15 @@ void ProvideTools(const fs::path& installFolder, const std::vector<BuildTool>& t
         }
         Log(name + L": " + program.native());
         PutInFrontOfPath(program.parent_path());
+        taken.push_back(program);
     }
+    return taken;
 }
 
-void ToolsStep(const Job& job) {
-    ProvideTools(job.choices.folder,
-                 ToolTable(std::wstring(kApiOrigin), std::wstring(kPackageIndexOrigin),
-                           std::wstring(kPackageIndexDomain)));
+void ToolsStep(Job& job) {
+    job.toolPrograms = ProvideTools(
+        job.choices.folder, ToolTable(std::wstring(kApiOrigin), std::wstring(kPackageIndexOrigin),
+                                      std::wstring(kPackageIndexDomain)));
 }
 
 }  // namespace murk::setup
