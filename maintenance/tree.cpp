@@ -2,10 +2,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
 namespace murk::maintenance {
+
+std::uint64_t s_patienceMilliseconds = 10'000;
 
 namespace {
 
@@ -82,17 +85,66 @@ bool WalkFolder(const fs::path& folder, int depth, const Visit& visit, bool& fai
     return goOn;
 }
 
-// The one place an entry is deleted.
-RemoveFailure DeleteOne(const Entry& entry) {
-    const BOOL deleted =
-        entry.folder ? RemoveDirectoryW(entry.path.c_str()) : DeleteFileW(entry.path.c_str());
-    if (deleted) return {};
-    const DWORD error = GetLastError();
-    if (Gone(error)) return {};
-    return {entry.path, error};
+constexpr std::uint64_t kFirstPause = 50;
+constexpr std::uint64_t kLongestPause = 1000;
+// A user's Cancel is answered within this while Setup waits.
+constexpr DWORD kCancelPoll = 10;
+
+// What another program holding the entry makes a deletion fail with. A folder whose files were
+// deleted while a scanner held them (with delete sharing) isn't empty until it lets them go.
+bool Held(DWORD error, bool folder) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED || (folder && error == ERROR_DIR_NOT_EMPTY);
 }
 
-RemoveFailure RemoveEntry(const Entry& entry) {
+// Sleeps up to milliseconds, taking them from the time left; false when cancelled, which ends
+// all waiting.
+bool Pause(Patience& patience, std::uint64_t milliseconds) {
+    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG end = start + std::min(milliseconds, patience.left);
+    for (ULONGLONG now = start; now < end; now = GetTickCount64()) {
+        if (patience.cancelled && patience.cancelled()) {
+            patience.left = 0;
+            return false;
+        }
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(end - now, kCancelPoll)));
+    }
+    const std::uint64_t waited = GetTickCount64() - start;
+    patience.left -= std::min(waited, patience.left);
+    return true;
+}
+
+bool ClearReadOnly(const fs::path& file) {
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    return SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
+// The one place an entry is deleted. wait: the entry may be waited for (a folder isn't when
+// something in it stayed: it can't become empty).
+RemoveFailure DeleteOne(const Entry& entry, Patience* patience, bool wait) {
+    bool cleared = false;
+    std::uint64_t pause = kFirstPause;
+    for (;;) {
+        const BOOL deleted =
+            entry.folder ? RemoveDirectoryW(entry.path.c_str()) : DeleteFileW(entry.path.c_str());
+        if (deleted) return {};
+        const DWORD error = GetLastError();
+        if (Gone(error)) return {};
+        if (entry.link || !patience) return {entry.path, error, entry.link};
+        // Once: a file that stays read-only after that is held so by something else.
+        if (error == ERROR_ACCESS_DENIED && !entry.folder && patience->clearReadOnly && !cleared) {
+            cleared = true;
+            if (ClearReadOnly(entry.path)) continue;
+        }
+        if (!wait || !Held(error, entry.folder) || patience->left == 0 || !Pause(*patience, pause))
+            return {entry.path, error};
+        pause = std::min(pause * 2, kLongestPause);
+    }
+}
+
+RemoveFailure RemoveEntry(const Entry& entry, Patience* patience) {
     RemoveFailure first;
     if (entry.PlainFolder()) {
         // Listed whole before anything goes: deleting while listing may skip entries.
@@ -103,11 +155,11 @@ RemoveFailure RemoveEntry(const Entry& entry) {
         });
         if (error && !Gone(error)) first = {entry.path, error};
         for (const Entry& child : inside) {
-            RemoveFailure failure = RemoveEntry(child);
+            RemoveFailure failure = RemoveEntry(child, patience);
             if (first.path.empty()) first = std::move(failure);
         }
     }
-    RemoveFailure own = DeleteOne(entry);
+    RemoveFailure own = DeleteOne(entry, patience, first.path.empty());
     if (first.path.empty()) first = std::move(own);
     return first;
 }
@@ -146,11 +198,11 @@ bool Walk(const fs::path& folder, const Visit& visit) {
     return !failed;
 }
 
-RemoveFailure RemoveAll(const fs::path& path) {
+RemoveFailure RemoveAll(const fs::path& path, Patience* patience) {
     DWORD error = 0;
     const std::optional<Entry> entry = EntryOf(path, &error);
     if (!entry) return Gone(error) ? RemoveFailure{} : RemoveFailure{path, error};
-    return RemoveEntry(*entry);
+    return RemoveEntry(*entry, patience);
 }
 
 bool IsEmptyFolder(const fs::path& folder) {

@@ -45,12 +45,33 @@ bool Walk(const std::filesystem::path& folder, const std::function<WalkOn(const 
 struct RemoveFailure {
     std::filesystem::path path;
     unsigned long error = 0;
+    bool link = false;  // the path is a link: its failure is passed over quietly
+};
+
+// How long, in all, the deletions of one tool folder, group or image wait for entries that
+// another program holds: 10 s, which no single entry outlasts either. Tests shorten it.
+extern std::uint64_t s_patienceMilliseconds;
+
+// Waiting out entries that another program holds for a moment: a scanner looks at what was just
+// written, and a delete in that moment fails. One Patience serves all the deletions of one tool
+// folder, group or image. An entry is tried again while it fails as held (sharing, lock or access
+// violation; a folder also while it isn't empty yet), after a pause that starts at 50 ms and
+// doubles up to 1 s, until the time left is spent; then each remaining entry gets one try. A link
+// is tried once and never waited for.
+struct Patience {
+    std::uint64_t left = s_patienceMilliseconds;  // of waiting, for all the entries together
+    // Polled while waiting: true ends all waiting at once.
+    std::function<bool()> cancelled;
+    // A read-only file loses that attribute before it is deleted: Setup's own files only (git
+    // writes its objects read-only), never a file of the user's. Never a link.
+    bool clearReadOnly = false;
 };
 
 // Deletes a file, a link (the link itself: RemoveDirectoryW for one to a folder, DeleteFileW for
 // one to a file) or a folder with everything in it. Goes on past an entry it can't delete, so
-// as much as possible goes. A path that isn't there counts as deleted.
-RemoveFailure RemoveAll(const std::filesystem::path& path);
+// as much as possible goes. A path that isn't there counts as deleted. Without patience every
+// entry is tried once.
+RemoveFailure RemoveAll(const std::filesystem::path& path, Patience* patience = nullptr);
 
 // Whether the folder holds nothing at all; false when it can't be listed.
 bool IsEmptyFolder(const std::filesystem::path& folder);

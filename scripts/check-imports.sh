@@ -34,9 +34,9 @@ known_dlls=" advapi32.dll clbcatq.dll combase.dll comdlg32.dll coml2.dll difxapi
   shlwapi.dll user32.dll wldap32.dll ws2_32.dll comctl32.dll "
 # Windows' own DLLs that are not KnownDLLs: these may only be delay-loaded.
 other_system_dlls=" bcrypt.dll crypt32.dll dwmapi.dll secur32.dll userenv.dll uxtheme.dll
-  version.dll winhttp.dll winmm.dll "
+  rstrtmgr.dll version.dll winhttp.dll winmm.dll "
 # What the program uses of those, so that none of them slips back into the ordinary table.
-must_delay=" bcrypt.dll winhttp.dll "
+must_delay=" bcrypt.dll rstrtmgr.dll winhttp.dll "
 known_dlls=" $(tr -s '[:space:]' ' ' <<<"$known_dlls") "
 other_system_dlls=" $(tr -s '[:space:]' ' ' <<<"$other_system_dlls") "
 

@@ -4,6 +4,10 @@
 #include "setup/job/channel.h"
 #include "setup/job/process.h"
 
+#include "maintenance/tree.h"
+
+#include <windows.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -30,6 +34,20 @@ int ReadNumber(const std::ssub_match& digits) {
     return static_cast<int>(value);
 }
 
+// An antivirus may remove a compiler it mistakes for a threat at any time after the tools step
+// found it: as it is first run, or at a later scan.
+void CheckToolsStillThere(const Job& job) {
+    for (const std::filesystem::path& program : job.toolPrograms) {
+        unsigned long error = 0;
+        if (maintenance::EntryOf(program, &error) ||
+            (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
+            continue;
+        Fail(program.filename().native() + L" is gone from " + program.parent_path().native() +
+             L". An antivirus may have removed it: allow the install folder in your antivirus, "
+             L"then run Setup again.");
+    }
+}
+
 }  // namespace
 
 void ParseBuildLine::operator()(const std::string& line) const {
@@ -53,6 +71,7 @@ void ParseBuildLine::operator()(const std::string& line) const {
 }
 
 void BuildStep(const Job& job) {
+    CheckToolsStillThere(job);
     Status(L"Building (the first build takes 10-30 minutes)");
     std::wstring commandLine = L"python -u tools\\build.py";
     // Once the game's files are extracted the script needs the disc no more.
@@ -60,7 +79,11 @@ void BuildStep(const Job& job) {
 
     const std::regex counter(kCounterPattern);
     const std::regex percent(kPercentPattern);
-    if (Run(commandLine, job.repository, ParseBuildLine{counter, percent}) != 0) Fail(kBuildFailed);
+    if (Run(commandLine, job.repository, ParseBuildLine{counter, percent}) != 0) {
+        // A compiler taken away halfway makes the build fail somewhere deep inside CMake.
+        CheckToolsStillThere(job);
+        Fail(kBuildFailed);
+    }
 }
 
 }  // namespace murk::setup

@@ -1,9 +1,12 @@
 #include "setup/install/install.h"
 #include "setup/install/shortcut.h"
 #include "setup/job/channel.h"
+#include "setup/job/in_use.h"
 
 #include "maintenance/maintenance.h"
 #include "maintenance/tree.h"
+
+#include <windows.h>
 
 #include <array>
 #include <cstdint>
@@ -16,6 +19,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The first entry of the group that stayed, after waiting out what other programs held.
+maintenance::RemoveFailure RemoveGroup(const maintenance::Part& part) {
+    maintenance::Patience patience = JobPatience(true);
+    maintenance::RemoveFailure first;
+    for (const fs::path& path : part.paths) {
+        maintenance::RemoveFailure failure = maintenance::RemoveAll(path, &patience);
+        if (first.path.empty()) first = std::move(failure);
+    }
+    return first;
+}
+
+// What the group's line adds about the entry that stayed, when the reason is one the user can act
+// on.
+std::wstring WhyNotDeleted(const maintenance::RemoveFailure& failure) {
+    if (AccessDenied(failure)) return L": " + failure.path.native() + L": access is denied";
+    if (!InUse(failure)) return {};
+    return L": " + failure.path.native() + L" is in use by " + WhoHolds(failure.path);
+}
+
 // Deletes each group whole; a group with anything left in it counts for nothing, so the total
 // never claims space that is still taken. Nothing here fails the job: the game is built.
 void FreeSpace(Job& job) {
@@ -25,16 +47,20 @@ void FreeSpace(Job& job) {
     std::uint64_t freed = 0;
     for (const maintenance::Part& part : parts) {
         Log(L"Deleting " + part.label + L": " + maintenance::SizeText(part.bytes));
-        bool removed = true;
-        for (const fs::path& path : part.paths)
-            if (!maintenance::RemoveAll(path).path.empty()) removed = false;
-        if (removed)
+        const maintenance::RemoveFailure failure = RemoveGroup(part);
+        if (failure.path.empty())
             freed += part.bytes;
         else
-            Log(L"(some of it couldn't be deleted)");
+            Log(L"(some of it couldn't be deleted" + WhyNotDeleted(failure) + L")");
     }
     job.finalMessage += L"\n\nFreed " + maintenance::SizeText(freed) +
                         L" (the next update downloads the tools again and rebuilds from scratch).";
+}
+
+std::wstring ImageHeldBy(const maintenance::RemoveFailure& failure) {
+    if (AccessDenied(failure)) return L": access is denied.";
+    if (!InUse(failure)) return {};
+    return L": " + WhoHolds(failure.path) + L" is using it.";
 }
 
 // Only an image, never a disc folder, and only once the build has the game's files out of it.
@@ -45,8 +71,11 @@ void DeleteImage(Job& job) {
     if (!entry || !entry->PlainFile()) return;
     std::error_code error;
     if (!fs::exists(job.extracted / L"default.xex", error)) return;
-    if (!maintenance::RemoveAll(image).path.empty()) {
-        Log(L"Couldn't delete the disc image " + image.native());
+    // The image is the user's: its attributes stay as they are.
+    maintenance::Patience patience = JobPatience(false);
+    if (const maintenance::RemoveFailure failure = maintenance::RemoveAll(image, &patience);
+        !failure.path.empty()) {
+        Log(L"Couldn't delete the disc image " + image.native() + ImageHeldBy(failure));
         return;
     }
     Log(L"Deleted the disc image " + image.native());

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace murk::setup {
 
@@ -21,6 +22,9 @@ struct Job {
     std::filesystem::path repository;  // folder\murk-recomp
     std::filesystem::path extracted;   // repository\game\extracted
     bool needsExtraction = true;       // default.xex was missing when the job started
+    // The programs the tools step took from the tools folder, for the build to check that they
+    // are still there: an antivirus may remove a compiler it mistakes for a threat.
+    std::vector<std::filesystem::path> toolPrograms;
     std::wstring finalMessage;
 };
 
@@ -32,7 +36,7 @@ void Install(Choices choices);
 
 // The job's steps, in the order the job runs them.
 void ChildEnvironmentStep(const Job& job);
-void ToolsStep(const Job& job);
+void ToolsStep(Job& job);
 void SourceStep(const Job& job);
 void BuildStep(const Job& job);
 void FinishStep(Job& job);

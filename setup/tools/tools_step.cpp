@@ -4,6 +4,7 @@
 #include "setup/install/install.h"
 #include "setup/job/channel.h"
 #include "setup/job/environment.h"
+#include "setup/job/in_use.h"
 #include "setup/job/process.h"
 #include "setup/job/system.h"
 #include "setup/tools/digest.h"
@@ -260,6 +261,32 @@ void FetchArchive(const BuildTool& tool, const Download& download, const fs::pat
     CheckDigest(tool, download, *listed, actual);
 }
 
+// What a scanner holds for a moment is waited out; what stays would make tar fail later, for
+// reasons the user couldn't tell.
+void EmptyToolFolder(const fs::path& toolFolder) {
+    maintenance::Patience patience = JobPatience(true);
+    const maintenance::RemoveFailure failure = maintenance::RemoveAll(toolFolder, &patience);
+    CheckCancel();
+    const std::wstring cannot = L"Couldn't empty " + toolFolder.native() + L": ";
+    if (AccessDenied(failure)) Fail(cannot + failure.path.native() + L": access is denied.");
+    if (!InUse(failure)) return;
+    const std::wstring holder = HolderOf(failure.path);
+    if (holder.empty())
+        Fail(cannot + failure.path.native() +
+             L" is in use by another program, perhaps an antivirus scanning it. Wait a minute, "
+             L"then run Setup again.");
+    Fail(cannot + failure.path.native() + L" is in use by " + holder +
+         L". Close it, then run Setup again.");
+}
+
+// tar said it unpacked everything: what isn't there was taken away as it came out, most often
+// by an antivirus that mistook a compiler for a threat.
+[[noreturn]] void FailTakenAtUnpacking(const BuildTool& tool) {
+    Fail(std::wstring(tool.name) + L" didn't contain " + tool.exe +
+         L" after unpacking. If your antivirus reported removing it, allow it there, then run "
+         L"Setup again.");
+}
+
 fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
                       const fs::path& toolFolder) {
     const std::wstring name = tool.name;
@@ -268,7 +295,7 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
 
     // A link among what is there goes, not what it points at. Nor is anything unpacked
     // through a tool folder that is itself a link and stays one.
-    maintenance::RemoveAll(toolFolder);
+    EmptyToolFolder(toolFolder);
     if (const auto entry = maintenance::EntryOf(toolFolder); entry && entry->link)
         Fail(toolFolder.native() + L" already exists and isn't from Setup. Choose another folder.");
     std::error_code error;
@@ -290,12 +317,14 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
         const std::optional<std::uint64_t> free = DriveFreeBytes(toolsFolder);
         if (!error && free && *free < archiveSize)
             Fail(L"Couldn't unpack " + name + L": the drive is full.");
-        Fail(L"Couldn't unpack " + name + L" (Windows 10 1803 or later is needed).");
+        Fail(L"Couldn't unpack " + name +
+             L" (tar reported an error; the log above says which file). An antivirus may have "
+             L"blocked it.");
     }
     fs::remove(archive, error);
 
     fs::path program = FindUnder(toolFolder, tool.exe);
-    if (program.empty()) Fail(name + L" didn't contain " + tool.exe + L".");
+    if (program.empty()) FailTakenAtUnpacking(tool);
     fs::remove(unpacking, error);
     return program;
 }
@@ -378,12 +407,14 @@ std::vector<BuildTool> ToolTable(std::wstring apiOrigin, std::wstring indexOrigi
     };
 }
 
-void ProvideTools(const fs::path& installFolder, const std::vector<BuildTool>& tools) {
+std::vector<fs::path> ProvideTools(const fs::path& installFolder,
+                                   const std::vector<BuildTool>& tools) {
     Status(L"Checking the tools");
     const fs::path toolsFolder = installFolder / L"tools";
     std::error_code error;
     fs::create_directories(toolsFolder, error);
     maintenance::Ownership ownership{.installFolder = installFolder};
+    std::vector<fs::path> taken;
 
     for (const BuildTool& tool : tools) {
         if (s_cancel.load()) Fail(L"Cancelled.");
@@ -406,13 +437,15 @@ void ProvideTools(const fs::path& installFolder, const std::vector<BuildTool>& t
         }
         Log(name + L": " + program.native());
         PutInFrontOfPath(program.parent_path());
+        taken.push_back(program);
     }
+    return taken;
 }
 
-void ToolsStep(const Job& job) {
-    ProvideTools(job.choices.folder,
-                 ToolTable(std::wstring(kApiOrigin), std::wstring(kPackageIndexOrigin),
-                           std::wstring(kPackageIndexDomain)));
+void ToolsStep(Job& job) {
+    job.toolPrograms = ProvideTools(
+        job.choices.folder, ToolTable(std::wstring(kApiOrigin), std::wstring(kPackageIndexOrigin),
+                                      std::wstring(kPackageIndexDomain)));
 }
 
 }  // namespace murk::setup

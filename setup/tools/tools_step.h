@@ -35,7 +35,8 @@ std::filesystem::path ToolOnPath(const wchar_t* exe);
 // The newest Python 3.12 package on the package index.
 Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDomain);
 
-// The step itself, for the install folder.
-void ProvideTools(const std::filesystem::path& installFolder, const std::vector<BuildTool>& tools);
+// The step itself, for the install folder. Returns the programs it took from the tools folder.
+std::vector<std::filesystem::path> ProvideTools(const std::filesystem::path& installFolder,
+                                                const std::vector<BuildTool>& tools);
 
 }  // namespace murk::setup

@@ -286,5 +286,26 @@ TEST_F(BuildStepTest, NonZeroExitFailsWithTheBuildFailedMessage) {
     EXPECT_EQ(log.find("The build failed"), std::string::npos);
 }
 
+// A compiler that an antivirus took away after the tools step found it: the build doesn't run,
+// and one taken while it ran is named instead of the build's failure.
+TEST_F(BuildStepTest, AToolProgramThatIsGoneIsNamed) {
+    job.needsExtraction = false;
+    const fs::path clang = install / L"tools" / L"Clang" / L"bin" / L"clang++.exe";
+    fs::create_directories(clang.parent_path());
+    job.toolPrograms = {clang};
+    const std::wstring gone = L"clang++.exe is gone from " + clang.parent_path().native() +
+                              L". An antivirus may have removed it: allow the install folder in "
+                              L"your antivirus, then run Setup again.";
+    EXPECT_EQ(Build(""), gone);
+    EXPECT_FALSE(fs::exists(record()));
+    EXPECT_TRUE(window.statuses.empty());
+
+    WriteBytes(clang, "");
+    WriteBytes(job.repository / L"tools" / L"build.py",
+               "#! murk-build-scenario\ndelete " + Utf8(clang.native()) + "\nexit 1\n");
+    EXPECT_EQ(Build(""), gone);
+    EXPECT_TRUE(fs::exists(record()));
+}
+
 }  // namespace
 }  // namespace murk::setup

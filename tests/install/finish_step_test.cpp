@@ -5,6 +5,8 @@
 
 #include "tests/support/test_support.h"
 
+#include "maintenance/tree.h"
+
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
@@ -33,6 +35,8 @@ constexpr char kLeftoversLine[] =
 constexpr char kToolsLine[] =
     "Deleting Build tools Setup downloaded (Git, CMake, Ninja, Clang, Python)";
 constexpr std::size_t kMiB = 1 << 20;
+// How long the tests let a held file be waited for.
+constexpr std::uint64_t kPatience = 300;
 
 fs::path s_testDesktop;
 
@@ -100,10 +104,12 @@ class FinishStepTest : public ::testing::Test {
         WriteFile(job.extracted / L"default.xex", 100);
         WriteFile(job.choices.source, 1000);
         OpenLog(install.path());
+        maintenance::s_patienceMilliseconds = kPatience;
     }
     ~FinishStepTest() override {
         CloseLog();
         s_desktopFolder = original_;
+        maintenance::s_patienceMilliseconds = 10'000;
     }
 
     // Runs the step; the failure message, or nothing when the step succeeded.
@@ -232,15 +238,41 @@ TEST_F(FinishStepTest, ALockedLeftoverKeepsItsGroupOutOfTheTotal) {
     const UniqueHandle held = Hold(build / L"a.obj");
     ASSERT_TRUE(held);
 
+    const ULONGLONG start = GetTickCount64();
     EXPECT_EQ(Finish(), std::nullopt);
+    // Waited for as long as the group may wait, and not for much longer.
+    EXPECT_GE(GetTickCount64() - start, kPatience);
+    EXPECT_LT(GetTickCount64() - start, kPatience + 5000);
     EXPECT_EQ(job.finalMessage, std::wstring(kDone) + L".\n\nFreed 2 MB" + kFreedTail);
     EXPECT_TRUE(Exists(build / L"a.obj"));
     EXPECT_FALSE(Exists(build / L"b.obj"));
     EXPECT_FALSE(Exists(job.repository / L"generated" / L"ppc"));
     EXPECT_FALSE(Exists(install / L"tools"));
     EXPECT_EQ(Logged(), "== Freeing up space\r\n" + std::string(kLeftoversLine) +
-                            ": 3 MB\r\n(some of it couldn't be deleted)\r\n" + kToolsLine +
-                            ": 2 MB\r\n");
+                            ": 3 MB\r\n(some of it couldn't be deleted: " +
+                            Utf8((build / L"a.obj").native()) +
+                            " is in use by another program)\r\n" + kToolsLine + ": 2 MB\r\n");
+}
+
+// A scanner that looks at a file for a moment as the group is deleted: the file is waited for.
+TEST_F(FinishStepTest, ALeftoverHeldForAMomentIsWaitedOut) {
+    maintenance::s_patienceMilliseconds = 10'000;
+    job.choices.freeSpace = true;
+    const fs::path held = job.repository / L"build" / L"a.obj";
+    WriteFile(held, kMiB);
+    UniqueHandle handle = Hold(held);
+    ASSERT_TRUE(handle);
+
+    ASSERT_TRUE(window.RunWhileTaking([&] { FinishStep(job); },
+                                      [&] {
+                                          if (!window.logs.empty() &&
+                                              window.logs.back().starts_with(L"Deleting Build"))
+                                              handle.reset();
+                                      }));
+    EXPECT_FALSE(Exists(held));
+    EXPECT_EQ(job.finalMessage, std::wstring(kDone) + L".\n\nFreed 1 MB" + kFreedTail);
+    EXPECT_EQ(Logged(), "== Freeing up space\r\n" + std::string(kLeftoversLine) + ": 1 MB\r\n" +
+                            kToolsLine + ": 0 MB\r\n");
 }
 
 TEST_F(FinishStepTest, ToolsFromThePathLeaveAnEmptyToolsGroup) {
@@ -363,8 +395,8 @@ TEST_F(FinishStepTest, AnImageInUseIsLoggedAndTheJobStillSucceeds) {
     EXPECT_EQ(Finish(), std::nullopt);
     EXPECT_TRUE(Exists(job.choices.source));
     EXPECT_EQ(job.finalMessage, std::wstring(kDone) + L".");
-    EXPECT_EQ(Logged(),
-              "Couldn't delete the disc image " + Utf8(job.choices.source.native()) + "\r\n");
+    EXPECT_EQ(Logged(), "Couldn't delete the disc image " + Utf8(job.choices.source.native()) +
+                            ": another program is using it.\r\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "maintenance/maintenance.h"
 #include "maintenance/tree.h"
 
+#include "setup/job/handles.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -171,6 +172,33 @@ TEST(Maintenance, AFolderThatIsALinkIsNeitherListedNorSized) {
     // Deleting it deletes the link at most (Wine can't), never what it points at.
     RemoveAll(repository / L"build");
     EXPECT_EQ(ReadBytes(elsewhere / L"main.obj"), std::string(100, 'x'));
+}
+
+// The remover tries a held file again, asking whether to stop while it waits, until the file is
+// let go; a read-only file of Setup's loses the attribute. A cancel ends the waiting at once.
+TEST(Maintenance, RemoveAllWaitsOutAHeldFileAndClearsReadOnly) {
+    TempFolder install;
+    const fs::path folder = install / L"Git";
+    WriteFile(folder / L"objects" / L"pack", 10);
+    SetFileAttributesW((folder / L"objects" / L"pack").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteFile(folder / L"git.exe", 10);
+    const auto hold = [&] {
+        return setup::OwnFileHandle(CreateFileW((folder / L"git.exe").c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                                nullptr));
+    };
+    setup::UniqueHandle held = hold();
+    ASSERT_TRUE(held);
+    Patience cancelled{.cancelled = [] { return true; }, .clearReadOnly = true};
+    const RemoveFailure failure = RemoveAll(folder, &cancelled);
+    EXPECT_EQ(failure.path, folder / L"git.exe");
+    EXPECT_EQ(failure.error, static_cast<unsigned long>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(fs::exists(folder / L"objects"));
+
+    // Let go once the remover waits for it.
+    Patience patience{.cancelled = [&] { return held.reset(), false; }, .clearReadOnly = true};
+    EXPECT_TRUE(RemoveAll(folder, &patience).path.empty());
+    EXPECT_FALSE(fs::exists(folder));
 }
 
 TEST(Maintenance, ToolsOfAnInstallWithoutToolsFolderAreEmpty) {

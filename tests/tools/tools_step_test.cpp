@@ -2,6 +2,7 @@
 
 #include "setup/job/channel.h"
 #include "setup/job/environment.h"
+#include "setup/job/handles.h"
 #include "setup/job/process.h"
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
@@ -11,6 +12,8 @@
 #include "tests/support/system_tar.h"
 #include "tests/support/test_support.h"
 #include "tests/support/zip_archive.h"
+
+#include "maintenance/tree.h"
 
 #include <gtest/gtest.h>
 
@@ -56,11 +59,13 @@ class ToolsStep : public ::testing::Test {
         ResetChildEnvironment();
         s_cancel = false;
         s_retryPause = 10;
+        maintenance::s_patienceMilliseconds = 300;
     }
     void TearDown() override {
         SetEnvironmentVariableW(L"PATH", savedPath_.c_str());
         s_cancel = false;
         s_retryPause = 1000;
+        maintenance::s_patienceMilliseconds = 10'000;
     }
 
     // Publishes a tool archive as the only asset of repository's latest release (or of the
@@ -392,9 +397,34 @@ TEST_F(ToolsStep, ProgramFourLevelsDownIsNotFound) {
     Publish("ninja-build/ninja", "ninja-win.zip", StoredZip({{"a/b/c/d/ninja.exe", "deep"}}));
     auto tools = Tools();
     const std::vector<BuildTool> ninja = {tools[2]};
-    EXPECT_EQ(Failure(ninja), L"Ninja didn't contain ninja.exe.");
+    const std::wstring taken =
+        L"Ninja didn't contain ninja.exe after unpacking. If your antivirus "
+        L"reported removing it, allow it there, then run Setup again.";
+    EXPECT_EQ(Failure(ninja), taken);
     EXPECT_TRUE(
         fs::exists(install / L"tools" / L"Ninja" / L"a" / L"b" / L"c" / L"d" / L"ninja.exe"));
+    // Nor is one that an antivirus took away as tar wrote it.
+    Publish("ninja-build/ninja", "ninja-win.zip", StoredZip({{"ninja.exe", "ninja"}}));
+    SetEnvironmentVariableW(L"STANDIN_TAR_SKIP", L"ninja.exe");
+    EXPECT_EQ(Failure(ninja), taken);
+    SetEnvironmentVariableW(L"STANDIN_TAR_SKIP", nullptr);
+}
+
+// A file that stays held would make tar fail later, for reasons the user couldn't tell.
+TEST_F(ToolsStep, AToolFolderThatCantBeEmptiedEndsTheJobThere) {
+    PublishAll();
+    const fs::path folder = install / L"tools" / L"Ninja";
+    test::MarkMadeBySetup(folder);
+    WriteBytes(folder / L"ninja.pdb", "");
+    const UniqueHandle held =
+        OwnFileHandle(CreateFileW((folder / L"ninja.pdb").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(Failure({Tools()[2]}),
+              L"Couldn't empty " + folder.native() + L": " + (folder / L"ninja.pdb").native() +
+                  L" is in use by another program, perhaps an antivirus scanning it. Wait a "
+                  L"minute, then run Setup again.");
+    EXPECT_FALSE(Logged(L"== Unpacking Ninja"));
 }
 
 TEST_F(ToolsStep, DamagedDownloadIsNeverUnpacked) {
@@ -428,7 +458,9 @@ TEST_F(ToolsStep, FailedDownloadAndUnpackAreWordedAndLeaveTheArchive) {
     EXPECT_TRUE(fs::exists(install / L"tools" / L"Git.zip"));
 
     Publish("git-for-windows/git", "MinGit-2.47.1-64-bit.zip", "PK\3\4 not really a zip");
-    EXPECT_EQ(Failure(git), L"Couldn't unpack Git (Windows 10 1803 or later is needed).");
+    EXPECT_EQ(Failure(git),
+              L"Couldn't unpack Git (tar reported an error; the log above says "
+              L"which file). An antivirus may have blocked it.");
     EXPECT_EQ(ReadBytes(install / L"tools" / L"Git.zip"), "PK\3\4 not really a zip");
 }
 

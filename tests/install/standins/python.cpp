@@ -17,6 +17,7 @@
 //                     must be there already (otherwise exit 2); a missing disc is exit 3
 //   write FILE TEXT   creates FILE (and its folders) holding TEXT
 //   copy FROM TO      copies a file, creating TO's folders
+//   delete FILE       deletes a file, as an antivirus that takes a program away
 //   where NAME        prints "NAME: " and the first PATH entry's NAME, as a shell finds it
 //   env NAME          prints "NAME=" and the variable's value
 //   start COMMAND     starts COMMAND (found on the PATH) without waiting for it, sharing the
@@ -147,6 +148,8 @@ int Play(std::istream& script, const std::vector<std::wstring>& arguments) {
             fs::create_directories(fs::path(second).parent_path(), error);
             // CopyFileW: the library's copy_file can't replace a file here.
             if (!CopyFileW(first.c_str(), second.c_str(), FALSE)) return 5;
+        } else if (command == L"delete") {
+            fs::remove(fs::path(rest), error);
         } else if (command == L"where") {
             const fs::path found = FindOnPath(rest);
             Print(Utf8(rest) + ": " + (found.empty() ? "not found" : Utf8(found.native())) +
