@@ -151,17 +151,13 @@ World::World() {
 
     go_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     environment = {
-        {L"MURK_WORLD_ORIGIN", server.Origin()},
-        {L"MURK_WORLD_FREE_BYTES", kPlentyOfSpace},
-        {L"MURK_GIT_STANDIN", state.native()},
-        {L"MURK_GIT_TEMPLATE", remote.native()},
-        {L"MURK_WORLD_STATE", state.native()},
-        {L"PATH", SystemPath()},
-        // Only Windows' proxy setting, never the machine's running the tests.
-        {L"HTTPS_PROXY", L""},
-        {L"HTTP_PROXY", L""},
-        {L"ALL_PROXY", L""},
+        {L"MURK_WORLD_ORIGIN", server.Origin()}, {L"MURK_WORLD_FREE_BYTES", kPlentyOfSpace},
+        {L"MURK_GIT_STANDIN", state.native()},   {L"MURK_GIT_TEMPLATE", remote.native()},
+        {L"MURK_WORLD_STATE", state.native()},   {L"PATH", SystemPath()},
     };
+    // No proxy but Windows' setting, never that of the machine running the tests.
+    for (const wchar_t* proxy : {L"HTTPS_PROXY", L"HTTP_PROXY", L"ALL_PROXY"})
+        environment[proxy] = L"";
 }
 
 World::~World() {
@@ -217,17 +213,12 @@ void World::PublishTools() {
     WriteBytes(state / L"package.bin", package);
     pythonSha512 = setup::Base64(
         setup::HashOfFile(state / L"package.bin", setup::HashAlgorithm::kSha512).value_or(""));
-    // The package index's registration leaf and the catalog leaf it points to, as trimmed down
-    // copies of the real ones.
+    // The package index's registration leaf and the catalog leaf it points to, trimmed down.
     const std::string catalog = "/v3/catalog0/data/2024.12.03.22.13.41/python.3.12.10.json";
     server.Serve("/v3/registration5-semver1/python/3.12.10.json",
-                 {.body = "{\"@id\": \"" + server.OriginUtf8() +
-                          "/v3/registration5-semver1/python/3.12.10.json\", \"catalogEntry\": \"" +
-                          server.OriginUtf8() + catalog + "\", \"listed\": true}"});
-    server.Serve(catalog, {.body = "{\"id\": \"python\", \"packageHash\": \"" + pythonSha512 +
-                                   "\", \"packageHashAlgorithm\": \"SHA512\", "
-                                   "\"packageSize\": " +
-                                   std::to_string(package.size()) + "}"});
+                 {.body = "{\"catalogEntry\": \"" + server.OriginUtf8() + catalog + "\"}"});
+    server.Serve(catalog, {.body = "{\"packageHash\": \"" + pythonSha512 +
+                                   "\", \"packageHashAlgorithm\": \"SHA512\"}"});
 }
 
 void World::StallDownload(const std::string& asset) {

@@ -61,19 +61,16 @@ TEST(InstallJob, TakesTheToolsThenTheSourceCode) {
     s_freeBytes = savedFreeBytes;
 
     EXPECT_EQ(window.doneCount, 1);
-    // Each logged, in this order.
-    const std::vector<std::wstring> order = {
-        L"== Checking the tools", L"Git: " + git.native(),
-        L"Python: " + (tools / L"Python" / L"python.exe").native(),
-        L"== Downloading the source code",
-        L"The source folder is on branch main: updating that branch."};
-    auto from = window.logs.begin();
-    for (const std::wstring& line : order) {
-        const auto found = std::find(from, window.logs.end(), line);
-        ASSERT_TRUE(found != window.logs.end())
-            << "not logged after the line before: " << Utf8(line);
-        from = found + 1;
-    }
+    const auto at = [&](const std::wstring& line) {
+        const auto found = std::find(window.logs.begin(), window.logs.end(), line);
+        EXPECT_TRUE(found != window.logs.end()) << "never logged: " << Utf8(line);
+        return found - window.logs.begin();
+    };
+    EXPECT_LT(at(L"== Checking the tools"), at(L"Git: " + git.native()));
+    EXPECT_LT(at(L"Python: " + (tools / L"Python" / L"python.exe").native()),
+              at(L"== Downloading the source code"));
+    EXPECT_LT(at(L"== Downloading the source code"),
+              at(L"The source folder is on branch main: updating that branch."));
     EXPECT_TRUE(fs::exists(folder / L"murk-recomp" / L".git"));
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 
 namespace murk::setup {
 namespace {
@@ -158,14 +159,7 @@ TEST(Channel, ALineAnotherWriterAppendsStaysBetweenTheJobsLines) {
     test::WriteBytes(folder / L"setup.log", "earlier job\r\n");
     OpenLog(folder.path());
     Log(L"one");
-    {
-        const UniqueHandle other = OwnFileHandle(
-            CreateFileW((folder / L"setup.log").c_str(), GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-        SetFilePointer(other.get(), 0, nullptr, FILE_END);
-        DWORD written = 0;
-        ASSERT_TRUE(WriteFile(other.get(), "theirs\r\n", 8, &written, nullptr));
-    }
+    std::ofstream(folder / L"setup.log", std::ios::binary | std::ios::app) << "theirs\r\n";
     Log(L"two\n\nthree");
     CloseLog();
     EXPECT_EQ(ReadBytes(folder / L"setup.log"),

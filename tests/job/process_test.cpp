@@ -107,13 +107,10 @@ TEST_F(RunTest, ChildRunsInTheGivenFolderOrOursWithOurEnvironment) {
               (Strings{Utf8(work.native()), Utf8(L"path\u00e9 value")}));
     EXPECT_EQ(Lines(L"cwd"), Strings{Utf8(fs::current_path().native())});
 
-    // The job's changes reach its children only (a name in any case is the same variable), and
-    // the next job starts from Setup's own environment again.
+    // The job's changes reach its children (a name in any case is the same variable), and the
+    // next job starts from Setup's own environment again.
     SetChildVariable(L"murk_child_test", L"changed");
-    SetChildVariable(L"MURK_CHILD_NEW", L"new");
-    EXPECT_EQ(Lines(L"env:MURK_CHILD_TEST env:MURK_CHILD_NEW"), (Strings{"changed", "new"}));
-    SetChildVariable(L"MURK_CHILD_TEST", std::nullopt);
-    EXPECT_EQ(Lines(L"env:MURK_CHILD_TEST out:end"), Strings{"end"});
+    EXPECT_EQ(Lines(L"env:MURK_CHILD_TEST"), Strings{"changed"});
     ResetChildEnvironment();
     EXPECT_EQ(Lines(L"env:MURK_CHILD_TEST"), Strings{Utf8(L"path\u00e9 value")});
     SetEnvironmentVariableW(L"MURK_CHILD_TEST", nullptr);

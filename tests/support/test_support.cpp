@@ -104,7 +104,7 @@ bool Collector::RunWhileTaking(const std::function<void()>& work,
     });
     const bool inTime = WaitUntil(
         [&] {
-            if (afterTaking) afterTaking();
+            afterTaking();
             return ended.load();
         },
         timeoutMilliseconds);
@@ -391,11 +391,7 @@ bool MakeFolderLink(const fs::path& link, const fs::path& target) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return Eventually(
-        [&] {
-            const std::optional<maintenance::Entry> entry = maintenance::EntryOf(link);
-            return entry && entry->link && entry->folder;
-        },
-        10000);
+        [&] { return maintenance::EntryOf(link).value_or(maintenance::Entry{}).link; }, 10000);
 }
 
 fs::path ThisProgramFolder() {

@@ -50,8 +50,7 @@ class Collector {
     // does during a job: each slot is taken soon after it is filled, so a sequence of values is
     // seen and not only the last. afterTaking runs on this thread after every round of messages
     // (what the work waits for may be set there). Rethrows what work threw; false on time-out.
-    bool RunWhileTaking(const std::function<void()>& work,
-                        const std::function<void()>& afterTaking = {},
+    bool RunWhileTaking(const std::function<void()>& work, const std::function<void()>& afterTaking,
                         DWORD timeoutMilliseconds = 60000);
     HWND window() const { return window_; }
 
@@ -147,11 +146,9 @@ void WriteBytes(const std::filesystem::path& file, const std::string& bytes);
 // Makes a tool folder laid out by hand pass for one the tools step made: creates it if need be
 // and puts Setup's marker in it.
 void MarkMadeBySetup(const std::filesystem::path& toolFolder);
-// Makes link a symbolic link to the folder target, as a modder's junction, an archive's link or
-// a build linking its dependencies leaves. Wine can make neither a junction nor a Windows
-// symbolic link, but shows a Unix one inside the prefix as a link (directory and reparse point,
-// tag 0): /bin/ln makes it. Only link to a folder that holds files: Wine's RemoveDirectoryW on
-// such a link deletes an empty target. False when the link didn't show.
+// Makes link a Unix symbolic link to the folder target, which Windows code sees as a link (Wine
+// can make neither a junction nor a Windows symbolic link). Only link to a folder that holds
+// files: Wine's RemoveDirectoryW on such a link deletes an empty target. False when it didn't show.
 bool MakeFolderLink(const std::filesystem::path& link, const std::filesystem::path& target);
 // A program built beside the test programs (stand-ins), by file name.
 std::filesystem::path BuiltProgram(const std::wstring& fileName);

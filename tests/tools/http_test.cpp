@@ -211,28 +211,17 @@ TEST(Get, UnusableUrlsFailBeforeAnyRequest) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
+// Its callers word the message. (A document too long for memory: see the release lookup.)
 TEST(Get, TellsWhyItFailed) {
     HttpServer server;
-    server.Serve("/big", {.generated = kLongestDocument + 1});
     server.Serve("/away", {.status = 302, .headers = {{"Location", "http://example.invalid/x"}}});
     GetFailure failure;
     std::string memory;
     EXPECT_FALSE(Get(server.Origin() + L"/none", &memory, nullptr, nullptr, nullptr, &failure));
     EXPECT_EQ(failure.cause, GetFailure::kStatus);
     EXPECT_EQ(failure.status, 404u);
-    EXPECT_FALSE(Get(server.Origin() + L"/big", &memory, nullptr, nullptr, nullptr, &failure));
-    EXPECT_EQ(failure.cause, GetFailure::kTooLong);
     EXPECT_FALSE(Get(server.Origin() + L"/away", &memory, nullptr, nullptr, nullptr, &failure));
     EXPECT_EQ(failure.cause, GetFailure::kRefused);
-
-    // As the program is built: plain http only to a configured origin on a loopback host (the
-    // tests' is one where nothing listens).
-    s_anyLoopbackHttp = false;
-    EXPECT_FALSE(Get(server.Origin() + L"/big", &memory, nullptr, nullptr, nullptr, &failure));
-    EXPECT_EQ(failure.cause, GetFailure::kRefused);
-    EXPECT_EQ(server.CountRequests("/big"), 1u);
-    EXPECT_FALSE(Get(L"http://127.0.0.1:9/x", &memory, nullptr, nullptr, nullptr, &failure));
-    EXPECT_EQ(failure.cause, GetFailure::kNoAnswer);
 }
 
 TEST(Get, ClosedPortFailsQuietly) {
@@ -461,19 +450,15 @@ TEST_F(GetAgain, ASilentConnectionIsAskedAgainAfterTheReceiveTimeout) {
 
 // Whether a connection to port on this machine is waiting for the answer to its first packet.
 bool Connecting(unsigned short port) {
-    std::vector<unsigned char> buffer(sizeof(MIB_TCPTABLE));
+    std::vector<unsigned char> buffer(1 << 20);
     auto size = static_cast<ULONG>(buffer.size());
-    DWORD result;
-    while ((result = GetTcpTable(reinterpret_cast<MIB_TCPTABLE*>(buffer.data()), &size, FALSE)) ==
-           ERROR_INSUFFICIENT_BUFFER)
-        buffer.resize(size);
-    if (result != NO_ERROR) return false;
-    const auto* table = reinterpret_cast<const MIB_TCPTABLE*>(buffer.data());
-    for (DWORD i = 0; i < table->dwNumEntries; ++i)
-        if (table->table[i].dwState == MIB_TCP_STATE_SYN_SENT &&
-            ntohs(static_cast<u_short>(table->table[i].dwRemotePort)) == port)
-            return true;
-    return false;
+    auto* table = reinterpret_cast<MIB_TCPTABLE*>(buffer.data());
+    if (GetTcpTable(table, &size, FALSE) != NO_ERROR) return false;
+    return std::any_of(table->table, table->table + table->dwNumEntries,
+                       [&](const MIB_TCPROW& row) {
+                           return row.dwState == MIB_TCP_STATE_SYN_SENT &&
+                                  ntohs(static_cast<u_short>(row.dwRemotePort)) == port;
+                       });
 }
 
 // Whatever the network is doing, a cancel ends Get within 2 seconds: it gives up the request

@@ -74,23 +74,15 @@ TEST_F(CloseTest, ClosingWhileTheJobAsksAboutDiskSpaceDoesNotHang) {
     EXPECT_EQ(LastLogLine(Log()), "Cancelled.") << "the closing window's answer is no refusal";
 }
 
-std::atomic<int> s_diskQuestions{0};
-
-// Counts the job's disk questions on their way to the real box.
-int WINAPI CountDiskQuestions(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
-    if (std::wstring_view(text).starts_with(L"The drive has")) ++s_diskQuestions;
-    return MessageBoxW(owner, text, caption, type);
-}
-
 TEST_F(CloseTest, ACancelThatComesJustBeforeTheDiskQuestionSkipsIt) {
+    FakeSystem boxes(std::nullopt, IDYES);  // records each question, the disk question too
     // The job reaches its disk check only once the user has said Yes to stopping.
     HoldJobUntilCancelled();
-    s_messageBox = CountDiskQuestions;
     StartJob();
-    BoxAnswerer answerer({{IDYES, kStopQuestion}});
     PostMessageW(s_window, WM_CLOSE, 0, 0);
     ASSERT_TRUE(PumpUntil([this] { return WindowGone(); }));
-    EXPECT_EQ(s_diskQuestions, 0);
+    ASSERT_EQ(boxes.questions().size(), 1u);
+    EXPECT_EQ(boxes.questions()[0].text, kStopQuestion);
     EXPECT_EQ(LastLogLine(Log()), "Cancelled.");
 }
 
