@@ -31,16 +31,6 @@ bool IsLeftover(const fs::path& path) {
     return false;
 }
 
-bool IsPlainFolder(const fs::path& path) {
-    const std::optional<Entry> entry = EntryOf(path);
-    return entry && entry->PlainFolder();
-}
-
-bool IsPlainFile(const fs::path& path) {
-    const std::optional<Entry> entry = EntryOf(path);
-    return entry && entry->PlainFile();
-}
-
 // What the tools step puts into the tools folder: one marked folder per tool and, while a
 // download or an unpack is unfinished, its archive and the file that lets the download resume.
 constexpr const wchar_t* kToolNames[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};

@@ -19,10 +19,6 @@ struct FindCloser {
 };
 using FindHandle = std::unique_ptr<void, FindCloser>;
 
-bool Gone(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
 // A junction, a mount point and a symbolic link carry a name-surrogate tag. A reparse point
 // whose tag is 0 (what Wine shows for a Unix symbolic link) or unreadable counts as one too;
 // any other tag (a cloud placeholder, a deduplicated file) marks an ordinary file or folder.
@@ -131,7 +127,7 @@ RemoveFailure DeleteOne(const Entry& entry, Patience* patience, bool wait) {
             entry.folder ? RemoveDirectoryW(entry.path.c_str()) : DeleteFileW(entry.path.c_str());
         if (deleted) return {};
         const DWORD error = GetLastError();
-        if (Gone(error)) return {};
+        if (NothingThere(error)) return {};
         if (entry.link || !patience) return {entry.path, error, entry.link};
         // Once: a file that stays read-only after that is held so by something else.
         if (error == ERROR_ACCESS_DENIED && !entry.folder && patience->clearReadOnly && !cleared) {
@@ -153,7 +149,7 @@ RemoveFailure RemoveEntry(const Entry& entry, Patience* patience) {
             inside.push_back(std::move(child));
             return true;
         });
-        if (error && !Gone(error)) first = {entry.path, error};
+        if (error && !NothingThere(error)) first = {entry.path, error};
         for (const Entry& child : inside) {
             RemoveFailure failure = RemoveEntry(child, patience);
             if (first.path.empty()) first = std::move(failure);
@@ -165,6 +161,20 @@ RemoveFailure RemoveEntry(const Entry& entry, Patience* patience) {
 }
 
 }  // namespace
+
+bool NothingThere(unsigned long error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool IsPlainFolder(const fs::path& path) {
+    const std::optional<Entry> entry = EntryOf(path);
+    return entry && entry->PlainFolder();
+}
+
+bool IsPlainFile(const fs::path& path) {
+    const std::optional<Entry> entry = EntryOf(path);
+    return entry && entry->PlainFile();
+}
 
 std::optional<Entry> EntryOf(const fs::path& path, unsigned long* error) {
     const auto fail = [error](DWORD code) -> std::optional<Entry> {
@@ -201,7 +211,7 @@ bool Walk(const fs::path& folder, const Visit& visit) {
 RemoveFailure RemoveAll(const fs::path& path, Patience* patience) {
     DWORD error = 0;
     const std::optional<Entry> entry = EntryOf(path, &error);
-    if (!entry) return Gone(error) ? RemoveFailure{} : RemoveFailure{path, error};
+    if (!entry) return NothingThere(error) ? RemoveFailure{} : RemoveFailure{path, error};
     return RemoveEntry(*entry, patience);
 }
 

@@ -28,6 +28,14 @@ struct Entry {
 // there is nothing there.
 std::optional<Entry> EntryOf(const std::filesystem::path& path, unsigned long* error = nullptr);
 
+// Whether EntryOf's error says there is nothing at the path (ERROR_FILE_NOT_FOUND or
+// ERROR_PATH_NOT_FOUND), rather than something that can't be looked at.
+bool NothingThere(unsigned long error);
+
+// Whether the path is a folder, or a file, and not a link to one.
+bool IsPlainFolder(const std::filesystem::path& path);
+bool IsPlainFile(const std::filesystem::path& path);
+
 enum class WalkOn {
     kGoOn,
     kDontEnter,  // for a folder: leave out what is in it

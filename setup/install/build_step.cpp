@@ -6,8 +6,6 @@
 
 #include "maintenance/tree.h"
 
-#include <windows.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -39,9 +37,7 @@ int ReadNumber(const std::ssub_match& digits) {
 void CheckToolsStillThere(const Job& job) {
     for (const std::filesystem::path& program : job.toolPrograms) {
         unsigned long error = 0;
-        if (maintenance::EntryOf(program, &error) ||
-            (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
-            continue;
+        if (maintenance::EntryOf(program, &error) || !maintenance::NothingThere(error)) continue;
         Fail(program.filename().native() + L" is gone from " + program.parent_path().native() +
              L". An antivirus may have removed it: allow the install folder in your antivirus, "
              L"then run Setup again.");

@@ -6,11 +6,8 @@
 #include "maintenance/maintenance.h"
 #include "maintenance/tree.h"
 
-#include <windows.h>
-
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <system_error>
 
 namespace murk::setup {
@@ -67,8 +64,7 @@ std::wstring ImageHeldBy(const maintenance::RemoveFailure& failure) {
 void DeleteImage(Job& job) {
     const fs::path& image = job.choices.source;
     // A link to an image isn't the image: deleting the link would free nothing.
-    const std::optional<maintenance::Entry> entry = maintenance::EntryOf(image);
-    if (!entry || !entry->PlainFile()) return;
+    if (!maintenance::IsPlainFile(image)) return;
     std::error_code error;
     if (!fs::exists(job.extracted / L"default.xex", error)) return;
     // The image is the user's: its attributes stay as they are.

@@ -25,18 +25,12 @@ constexpr wchar_t kReleasePath[] = L"/repos/velkrand/murk-recomp/releases/latest
 constexpr const wchar_t* kGitLocks[] = {L"index.lock", L"HEAD.lock", L"ORIG_HEAD.lock",
                                         L"packed-refs.lock"};
 
-bool IsPlainFolder(const fs::path& path) {
-    const std::optional<maintenance::Entry> entry = maintenance::EntryOf(path);
-    return entry && entry->PlainFolder();
-}
-
 // A lock file that a git stopped halfway (by a cancel, a shutdown) left behind: every later git
 // that wants it fails, and the update would silently build old code for good. Only a plain
 // file goes; one that a running git holds open can't be deleted and stays.
 void RemoveLock(const fs::path& gitFolder, const fs::path& inside) {
     const fs::path file = gitFolder / inside;
-    const std::optional<maintenance::Entry> entry = maintenance::EntryOf(file);
-    if (!entry || !entry->PlainFile()) return;
+    if (!maintenance::IsPlainFile(file)) return;
     if (!DeleteFileW(file.c_str())) return;
     Log(L"(removed .git\\" + inside.native() + L", left by a git that was stopped)");
 }
@@ -44,7 +38,7 @@ void RemoveLock(const fs::path& gitFolder, const fs::path& inside) {
 // Setup holds the folder's mutex, so no git of its own runs there now.
 void RemoveStaleLocks(const fs::path& repository) {
     const fs::path gitFolder = repository / L".git";
-    if (!IsPlainFolder(gitFolder)) return;
+    if (!maintenance::IsPlainFolder(gitFolder)) return;
     for (const wchar_t* lock : kGitLocks)
         RemoveLock(gitFolder, lock);
     // Below refs, a link is an entry, never a way in.

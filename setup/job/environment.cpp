@@ -27,13 +27,15 @@ struct EnvironmentFreer {
     void operator()(wchar_t* strings) const noexcept { FreeEnvironmentStringsW(strings); }
 };
 
+// 32767 characters is as long as a variable can be, with room for its terminator.
+constexpr DWORD kVariableCapacity = 32768;
+
 std::optional<std::wstring> SetupVariable(const std::wstring& name) {
-    // 32767 characters is as long as a variable can be.
-    std::wstring value(32768, L'\0');
+    std::wstring value(kVariableCapacity, L'\0');
     SetLastError(ERROR_SUCCESS);
-    const DWORD length = GetEnvironmentVariableW(name.c_str(), value.data(), 32768);
+    const DWORD length = GetEnvironmentVariableW(name.c_str(), value.data(), kVariableCapacity);
     if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-    if (length >= 32768) return std::nullopt;
+    if (length >= kVariableCapacity) return std::nullopt;
     value.resize(length);
     return value;
 }

@@ -74,17 +74,9 @@ bool SetupMayEmpty(const fs::path& toolFolder, const wchar_t* name,
                    maintenance::Ownership& ownership) {
     unsigned long error = 0;
     const std::optional<maintenance::Entry> entry = maintenance::EntryOf(toolFolder, &error);
-    if (!entry) return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    if (!entry) return maintenance::NothingThere(error);
     if (!entry->folder) return false;
     return maintenance::OwnsTool(ownership, name) || maintenance::IsEmptyFolder(toolFolder);
-}
-
-// Holding its program isn't enough: an unpack that was cut off leaves the program without the
-// rest.
-bool Unfinished(const fs::path& toolFolder) {
-    const std::optional<maintenance::Entry> entry =
-        maintenance::EntryOf(toolFolder / maintenance::kUnpackingMarker);
-    return entry && entry->PlainFile();
 }
 
 void WriteEmptyFile(const fs::path& file) {
@@ -428,7 +420,11 @@ std::vector<fs::path> ProvideTools(const fs::path& installFolder,
         }
         const fs::path toolFolder = toolsFolder / name;
         fs::path program = FindUnder(toolFolder, tool.exe);
-        if (!program.empty() && Unfinished(toolFolder)) program.clear();
+        // Holding its program isn't enough: an unpack that was cut off leaves the program
+        // without the rest.
+        if (!program.empty() &&
+            maintenance::IsPlainFile(toolFolder / maintenance::kUnpackingMarker))
+            program.clear();
         if (program.empty()) {
             if (!SetupMayEmpty(toolFolder, tool.name, ownership))
                 Fail(toolFolder.native() +
