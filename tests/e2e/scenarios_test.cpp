@@ -194,12 +194,14 @@ class Scenario : public ::testing::Test {
         if (header == all.rend()) return all;
         return Lines(std::prev(header.base()), all.end());
     }
-    // The build holds here until the job is stopped: it started a compiler that keeps running.
-    std::string HoldBuild() const {
-        return "start ninja.exe sleep:60000\nline ==> Waiting for the compiler\nsleep 60000\n";
-    }
-    // Waits until the held build runs; returns the compiler's process id.
-    DWORD WaitForHeldBuild() {
+    // Installs from the image up to a build that holds until the job is stopped: it started a
+    // compiler that keeps running. Returns the compiler's process id once the build holds.
+    DWORD InstallUpToAHeldBuild() {
+        world.PublishTools();
+        world.PublishProject();
+        world.SetBuildScript(BuildScript(
+            "start ninja.exe sleep:60000\nline ==> Waiting for the compiler\nsleep 60000\n"));
+        StartInstall(world.image);
         EXPECT_TRUE(WaitUntil(
             [&] { return world.Text(setup::kStatusLine) == L"Waiting for the compiler"; }));
         const std::string started = ReadBytes(world.Repository() / L"build" / L"started.txt");
@@ -620,11 +622,7 @@ TEST_F(Scenario, CancelDuringToolDownloadThenSecondRunCompletes) {
 // Scenario 5: cancelling the build kills the script and what it started; the next run builds
 // without the disc, whose files the first run had already extracted.
 TEST_F(Scenario, CancelDuringBuildStopsEveryProcessThenSecondRunCompletes) {
-    world.PublishTools();
-    world.PublishProject();
-    world.SetBuildScript(BuildScript(HoldBuild()));
-    StartInstall(world.image);
-    const DWORD compiler = WaitForHeldBuild();
+    const DWORD compiler = InstallUpToAHeldBuild();
     world.Click(setup::kMainButton);
     ExpectFailure(L"Cancelled.");
     ExpectNothingOfTheJobRunning(compiler);
@@ -649,11 +647,7 @@ TEST_F(Scenario, CancelDuringBuildStopsEveryProcessThenSecondRunCompletes) {
 // Scenario 5: closing the window while the build runs, answered Yes: the job stops, its
 // processes die and the program ends; a second start completes the install.
 TEST_F(Scenario, ClosingDuringBuildAnsweredYesStopsAndEndsThenSecondRunCompletes) {
-    world.PublishTools();
-    world.PublishProject();
-    world.SetBuildScript(BuildScript(HoldBuild()));
-    StartInstall(world.image);
-    const DWORD compiler = WaitForHeldBuild();
+    const DWORD compiler = InstallUpToAHeldBuild();
     world.Close();
     HWND question = world.WaitForBox();
     ASSERT_NE(question, nullptr);
@@ -694,11 +688,7 @@ TEST_F(Scenario, ClosingDuringAStalledDownloadAnsweredYesEndsAtOnce) {
 // Windows ending the session is held up while the build runs; called off, it changes nothing;
 // when it comes anyway the build stops, no child is left, the log says why and Setup ends.
 TEST_F(Scenario, WindowsEndingTheSessionDuringTheBuildStopsTheJobAndSetup) {
-    world.PublishTools();
-    world.PublishProject();
-    world.SetBuildScript(BuildScript(HoldBuild()));
-    StartInstall(world.image);
-    const DWORD compiler = WaitForHeldBuild();
+    const DWORD compiler = InstallUpToAHeldBuild();
     DWORD_PTR answer = TRUE;
     SendMessageTimeoutW(world.Window(), WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer);
     EXPECT_EQ(answer, static_cast<DWORD_PTR>(FALSE));
@@ -713,11 +703,7 @@ TEST_F(Scenario, WindowsEndingTheSessionDuringTheBuildStopsTheJobAndSetup) {
 // A second Setup on the folder of a running one, by "--update" or by Install (with the folder
 // spelt otherwise), starts nothing: it says so, and neither makes nor logs anything.
 TEST_F(Scenario, ASecondSetupOnTheFolderOfARunningOneStartsNothing) {
-    world.PublishTools();
-    world.PublishProject();
-    world.SetBuildScript(BuildScript(HoldBuild()));
-    StartInstall(world.image);
-    WaitForHeldBuild();
+    InstallUpToAHeldBuild();
     const Lines log = world.LogLines();
 
     world.Start(L"--update \"" + world.install.native() + L"\"");

@@ -34,6 +34,18 @@ std::string Text(std::size_t size) {
     return text;
 }
 
+// Gets url into file while the window takes what Get posts; shown is set once the window has
+// taken a value of the bar.
+bool GetWhileShowing(Collector& window, const std::wstring& url, const fs::path& file,
+                     const wchar_t* label, test::Event& shown) {
+    bool got = false;
+    EXPECT_TRUE(window.RunWhileTaking([&] { got = Get(url, nullptr, &file, label); },
+                                      [&] {
+                                          if (!window.progress.empty()) shown.Set();
+                                      }));
+    return got;
+}
+
 TEST(Get, KnownLengthArrivesInMemoryAndFileWithTheSetupUserAgent) {
     HttpServer server;
     const std::string body = Text(300000);
@@ -83,13 +95,8 @@ TEST(Get, UnknownLengthSucceedsWithOneBusyProgressPair) {
     const fs::path file = folder / L"Python.zip";
     Collector window;
 
-    bool got = false;
-    ASSERT_TRUE(window.RunWhileTaking(
-        [&] { got = Get(server.Origin() + L"/python.nupkg", nullptr, &file, L"Python"); },
-        [&] {
-            if (!window.progress.empty()) shown.Set();
-        }));
-    EXPECT_TRUE(got);
+    EXPECT_TRUE(
+        GetWhileShowing(window, server.Origin() + L"/python.nupkg", file, L"Python", shown));
     EXPECT_EQ(ReadBytes(file), body);
     EXPECT_EQ(window.progress, std::vector<int>{-1});
     ASSERT_EQ(window.statuses.size(), 1u);
@@ -109,13 +116,7 @@ TEST(Get, KnownLengthShowsARisingBarThatEndsFullWithTheSizeInTheStatus) {
     const fs::path file = folder / L"Git.zip";
     Collector window;
 
-    bool got = false;
-    ASSERT_TRUE(window.RunWhileTaking(
-        [&] { got = Get(server.Origin() + L"/git.zip", nullptr, &file, L"Git"); },
-        [&] {
-            if (!window.progress.empty()) shown.Set();
-        }));
-    EXPECT_TRUE(got);
+    EXPECT_TRUE(GetWhileShowing(window, server.Origin() + L"/git.zip", file, L"Git", shown));
     EXPECT_EQ(ReadBytes(file).size(), body.size());
     // The window shows the latest of each when it takes them: a rising bar that ends full.
     ASSERT_GE(window.progress.size(), 2u);

@@ -38,14 +38,9 @@
 #include <vector>
 
 using murk::standin::Utf8;
+using murk::standin::Variable;
 
 namespace {
-
-std::wstring Variable(const wchar_t* name) {
-    wchar_t value[32768];
-    const DWORD length = GetEnvironmentVariableW(name, value, 32768);
-    return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
-}
 
 void Print(const std::string& bytes) {
     DWORD written = 0;

@@ -33,6 +33,7 @@
 namespace fs = std::filesystem;
 
 using murk::standin::Utf8;
+using murk::standin::Variable;
 
 namespace {
 
@@ -56,12 +57,6 @@ int Code(const std::map<std::string, std::string>& script, const std::string& ke
 std::string Text(const std::map<std::string, std::string>& script, const std::string& key) {
     const auto found = script.find(key);
     return found == script.end() ? std::string() : found->second;
-}
-
-std::wstring Variable(const std::wstring& name) {
-    wchar_t value[32768];
-    const DWORD length = GetEnvironmentVariableW(name.c_str(), value, 32768);
-    return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
 }
 
 void RecordEnvironment(const fs::path& file) {

@@ -21,6 +21,13 @@ inline std::string Utf8(std::wstring_view text) {
     return bytes;
 }
 
+// The variable's value; empty when it is unset (or longer than a variable can be).
+inline std::wstring Variable(const std::wstring& name) {
+    wchar_t value[32768];
+    const DWORD length = GetEnvironmentVariableW(name.c_str(), value, 32768);
+    return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
+}
+
 // Copies a folder's tree over another, replacing files that exist. File by file with the
 // system's copy: the library's copies refuse existing targets even when told to overwrite.
 inline bool CopyTree(const std::filesystem::path& from, const std::filesystem::path& to) {
