@@ -22,8 +22,17 @@ namespace fs = std::filesystem;
 // Another Python's, set machine-wide by GIS suites and old installers: Setup's own Python stops
 // at start-up with them. A Python of the user's may need them.
 constexpr const wchar_t* kPythonSettings[] = {L"PYTHONHOME", L"PYTHONPATH"};
-// They would aim git at another repository.
-constexpr const wchar_t* kGitSettings[] = {L"GIT_DIR", L"GIT_WORK_TREE", L"GIT_INDEX_FILE"};
+// They would aim git at another repository or another git's commands, or turn its certificate
+// checks off.
+constexpr const wchar_t* kGitSettings[] = {L"GIT_DIR",
+                                           L"GIT_WORK_TREE",
+                                           L"GIT_INDEX_FILE",
+                                           L"GIT_SSL_NO_VERIFY",
+                                           L"GIT_EXEC_PATH",
+                                           L"GIT_COMMON_DIR",
+                                           L"GIT_OBJECT_DIRECTORY",
+                                           L"GIT_ALTERNATE_OBJECT_DIRECTORIES",
+                                           L"GIT_NAMESPACE"};
 // A proxy the user has given git and Python already.
 constexpr const wchar_t* kProxySettings[] = {L"HTTPS_PROXY", L"https_proxy", L"HTTP_PROXY",
                                              L"http_proxy", L"ALL_PROXY"};
@@ -62,8 +71,10 @@ std::wstring SafeDirectory(const fs::path& repository) {
 // Through the environment, after any settings the user passes that way: no config file of the
 // user's changes. The working copy may be on a drive without owners (exFAT, FAT32) or made by
 // another account, which git refuses without safe.directory; generated sources nest deeper than
-// Windows' old path limit.
-void AddGitSettings(const fs::path& repository) {
+// Windows' old path limit. Setup's own git trusts the certificates Windows trusts, as Setup's
+// downloads do: an antivirus or a company network that inspects secure connections signs with a
+// root only Windows knows, and gives no revocation server. A git of the user's may lack schannel.
+void AddGitSettings(const fs::path& repository, bool ownGit) {
     unsigned long count = 0;
     if (const auto given = ChildVariable(L"GIT_CONFIG_COUNT"))
         count = std::wcstoul(given->c_str(), nullptr, 10);
@@ -74,6 +85,10 @@ void AddGitSettings(const fs::path& repository) {
     };
     add(L"safe.directory", SafeDirectory(repository));
     add(L"core.longpaths", L"true");
+    if (ownGit) {
+        add(L"http.sslBackend", L"schannel");
+        add(L"http.schannelCheckRevoke", L"best-effort");
+    }
     SetChildVariable(L"GIT_CONFIG_COUNT", std::to_wstring(count));
 }
 
@@ -91,7 +106,7 @@ void UseSystemProxy() {
         SetChildVariable(L"NO_PROXY",
                          given.empty() ? proxy->noProxy : given + L"," + proxy->noProxy);
     }
-    Log(L"(git and Python use the system's proxy " + proxy->server + L")");
+    Log(L"(git and Python use the system's proxy " + MaskedProxy(proxy->server) + L")");
 }
 
 }  // namespace
@@ -103,10 +118,15 @@ void ChildEnvironmentStep(const Job& job) {
             LeaveOut(name);
     for (const wchar_t* name : kGitSettings)
         LeaveOut(name);
+    // Nobody watches a job's git: a sign-in prompt, its own or the credential manager's, would
+    // wait for good.
+    SetChildVariable(L"GIT_TERMINAL_PROMPT", L"0");
+    SetChildVariable(L"GCM_INTERACTIVE", L"never");
     // UTF-8 on its pipes whatever the code page, and no packages from the user's own folder.
     SetChildVariable(L"PYTHONUTF8", L"1");
     SetChildVariable(L"PYTHONNOUSERSITE", L"1");
-    AddGitSettings(job.repository);
+    // Likewise, a git that the tools step won't take from the PATH is Setup's.
+    AddGitSettings(job.repository, ToolOnPath(L"git.exe").empty());
     UseSystemProxy();
 }
 

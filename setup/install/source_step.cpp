@@ -9,7 +9,10 @@
 
 #include "maintenance/tree.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cwctype>
+#include <iterator>
 #include <optional>
 #include <system_error>
 
@@ -64,6 +67,22 @@ std::wstring ReleaseTag(const std::wstring& releaseUrl) {
     return PlausibleTag(text) ? text : FallbackTag();
 }
 
+// What git (with OpenSSL or schannel) says when it can't verify the server's certificate: most
+// often an antivirus or a company network that inspects secure connections.
+constexpr std::string_view kCertificateProblems[] = {"ssl certificate problem",
+                                                     "certificate verify failed",
+                                                     "unable to get local issuer certificate",
+                                                     "0x80092012",
+                                                     "0x80092013",
+                                                     "sec_e_untrusted_root"};
+
+bool TellsOfCertificateProblem(std::string line) {
+    std::transform(line.begin(), line.end(), line.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return std::any_of(std::begin(kCertificateProblems), std::end(kCertificateProblems),
+                       [&line](std::string_view text) { return line.find(text) != line.npos; });
+}
+
 void Clone(const fs::path& installFolder, const fs::path& repository, std::string_view repoUrl) {
     std::error_code error;
     if (fs::exists(repository, error)) {
@@ -74,8 +93,17 @@ void Clone(const fs::path& installFolder, const fs::path& repository, std::strin
                  L" already exists and isn't a copy of the project. Choose another folder.");
     }
     const std::wstring command = L"git clone " + Widen(repoUrl) + L" " + Quote(repository);
-    if (Run(command, installFolder, {}) != 0)
-        Fail(L"Couldn't download the source code from GitHub.");
+    bool certificate = false;
+    const int exitCode = Run(command, installFolder, [&certificate](const std::string& line) {
+        certificate = certificate || TellsOfCertificateProblem(line);
+    });
+    if (exitCode == 0) return;
+    if (certificate)
+        Fail(
+            L"Couldn't download the source code from GitHub: git couldn't verify GitHub's "
+            L"certificate. An antivirus that scans secure connections, or a company network, may "
+            L"be intercepting them.");
+    Fail(L"Couldn't download the source code from GitHub.");
 }
 
 }  // namespace

@@ -183,7 +183,8 @@ struct Exchange {
     // WinHTTP followed a redirect to a URL this program doesn't fetch (it refuses https to http
     // itself; this catches the rest): what came from there is not taken.
     std::atomic<bool> refused{false};
-    bool secure = false;  // of the request
+    bool secure = false;    // of the request
+    DWORD secureFlags = 0;  // why the last TLS handshake failed, if it did
 };
 using SharedExchange = std::shared_ptr<Exchange>;
 
@@ -214,6 +215,10 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void* 
                 exchange.refused = true;
             return;
         }
+        case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+            // Comes before the request's error, which wakes the waiting thread.
+            if (information) exchange.secureFlags = *static_cast<const DWORD*>(information);
+            return;
         case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
         case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
             exchange.error = 0;
@@ -411,6 +416,60 @@ Outcome Accept(HINTERNET request, bool ranged, Transfer& transfer) {
     return Outcome::kDone;
 }
 
+// The schemes a proxy offers with its 407; 0 when it offers none.
+DWORD ProxySchemes(HINTERNET request) {
+    DWORD supported = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) ||
+        target != WINHTTP_AUTH_TARGET_PROXY)
+        return 0;
+    return supported;
+}
+
+// Sends the request (again, without headers: those of the first send stay) and waits for its
+// response's headers.
+Outcome SendOnce(HINTERNET request, Exchange& exchange, const wchar_t* headers, DWORD_PTR context) {
+    exchange.secureFlags = 0;
+    exchange.error = 0;
+    if (!WinHttpSendRequest(request, headers, headers ? static_cast<DWORD>(-1) : 0,
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, context)) {
+        exchange.error = GetLastError();
+        return Outcome::kBroken;
+    }
+    if (!Completed(exchange)) return Outcome::kFailed;
+    if (exchange.error) return Outcome::kBroken;
+    if (!WinHttpReceiveResponse(request, nullptr)) {
+        exchange.error = GetLastError();
+        return Outcome::kBroken;
+    }
+    if (!Completed(exchange)) return Outcome::kFailed;
+    return exchange.error ? Outcome::kBroken : Outcome::kDone;
+}
+
+// Sends the request and waits for its response. A proxy that asks for a sign-in gets the
+// signed-in Windows user's (NTLM or Negotiate), once, as Windows' own programs do.
+Outcome Send(HINTERNET request, Exchange& exchange, DWORD_PTR context, Transfer& transfer) {
+    const wchar_t* headers = exchange.headers.c_str();
+    for (bool signedIn = false;; signedIn = true) {
+        const Outcome sent = SendOnce(request, exchange, headers, context);
+        if (sent == Outcome::kFailed) return sent;
+        if (exchange.refused) return Stop(transfer, GetFailure::kRefused);
+        Report report{
+            .signedIn = signedIn, .secureFlags = exchange.secureFlags, .error = exchange.error};
+        if (sent == Outcome::kDone) report.status = StatusCode(request);
+        if (report.status == HTTP_STATUS_PROXY_AUTH_REQ)
+            report.proxySchemes = ProxySchemes(request);
+        const Reading reading = ReadReport(report);
+        if (reading.cause != GetFailure::kNone) return Stop(transfer, reading.cause);
+        if (!reading.signInScheme) return sent;
+        if (!WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, reading.signInScheme,
+                                   nullptr, nullptr, nullptr))
+            return Stop(transfer, GetFailure::kProxySignIn);
+        headers = WINHTTP_NO_ADDITIONAL_HEADERS;
+    }
+}
+
 // One request and its body, appended to what the transfer holds.
 Outcome Attempt(HINTERNET connection, const SplitUrl& split, Transfer& transfer,
                 Progress& progress) {
@@ -424,10 +483,11 @@ Outcome Attempt(HINTERNET connection, const SplitUrl& split, Transfer& transfer,
     // From here on the callback owns one reference, which it drops when the handle is gone.
     auto owner = std::make_unique<SharedExchange>(exchange);
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(owner.get());
-    if (WinHttpSetStatusCallback(request.get(), OnRequestStatus,
-                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
-                                     WINHTTP_CALLBACK_FLAG_HANDLES | WINHTTP_CALLBACK_FLAG_REDIRECT,
-                                 0) == WINHTTP_INVALID_STATUS_CALLBACK)
+    if (WinHttpSetStatusCallback(
+            request.get(), OnRequestStatus,
+            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+                WINHTTP_CALLBACK_FLAG_REDIRECT | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
+            0) == WINHTTP_INVALID_STATUS_CALLBACK)
         return Outcome::kFailed;
     if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context))
         return Outcome::kFailed;
@@ -440,15 +500,9 @@ Outcome Attempt(HINTERNET connection, const SplitUrl& split, Transfer& transfer,
         if (!transfer.validator.empty())
             exchange->headers += L"If-Range: " + transfer.validator + L"\r\n";
     }
-    if (!WinHttpSendRequest(request.get(), exchange->headers.c_str(), static_cast<DWORD>(-1),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, context))
-        return Outcome::kBroken;
-    if (!Completed(*exchange)) return Outcome::kFailed;
-    if (exchange->error) return Outcome::kBroken;
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) return Outcome::kBroken;
-    if (!Completed(*exchange)) return Outcome::kFailed;
-    if (exchange->refused) return Stop(transfer, GetFailure::kRefused);
-    if (exchange->error) return Outcome::kBroken;
+    if (const Outcome sent = Send(request.get(), *exchange, context, transfer);
+        sent != Outcome::kDone)
+        return sent;
 
     if (const Outcome accepted = Accept(request.get(), ranged, transfer);
         accepted != Outcome::kDone)
@@ -568,6 +622,36 @@ bool Fetch(const std::wstring& url, std::string* memory, const std::filesystem::
 }
 
 }  // namespace
+
+std::wstring ReasonFor(GetFailure::Cause cause) {
+    switch (cause) {
+        case GetFailure::kDriveFull:
+            return L"the drive is full.";
+        case GetFailure::kProxySignIn:
+            return L"the proxy server asks for a sign-in that Setup can't give.";
+        case GetFailure::kWrongClock:
+            return L"the PC's date and time look wrong. Set the clock, then run Setup again.";
+        default:
+            return {};
+    }
+}
+
+Reading ReadReport(const Report& report) {
+    if (report.error == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID ||
+        (report.secureFlags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID))
+        return {.cause = GetFailure::kWrongClock};
+    if (report.status == HTTP_STATUS_PROXY_AUTH_REQ) {
+        // Only schemes that sign in as the Windows user: Basic would need a password.
+        if (!report.signedIn && (report.proxySchemes & WINHTTP_AUTH_SCHEME_NEGOTIATE))
+            return {.signInScheme = WINHTTP_AUTH_SCHEME_NEGOTIATE};
+        if (!report.signedIn && (report.proxySchemes & WINHTTP_AUTH_SCHEME_NTLM))
+            return {.signInScheme = WINHTTP_AUTH_SCHEME_NTLM};
+        return {.cause = GetFailure::kProxySignIn};
+    }
+    // A proxy that drops the connection on the user's sign-in has refused it.
+    if (report.signedIn && report.status == 0) return {.cause = GetFailure::kProxySignIn};
+    return {};
+}
 
 void InternetCloser::operator()(void* handle) const noexcept {
     WinHttpCloseHandle(handle);

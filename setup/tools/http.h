@@ -46,6 +46,11 @@ struct GetFailure {
         // The file target's drive is full (ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL): what
         // arrived before stays in the file.
         kDriveFull,
+        // A proxy wants a sign-in that the signed-in Windows user's didn't satisfy, or one by a
+        // password (Basic), which Setup has none of.
+        kProxySignIn,
+        // The server's certificate isn't valid at the PC's time: its clock is off.
+        kWrongClock,
     };
     Cause cause = kNone;
     // The HTTP status of the last response; 0 when none came.
@@ -56,6 +61,27 @@ struct GetFailure {
     std::wstring rateLimitReset;
     std::wstring retryAfter;
 };
+
+// The reason a caller puts after "Couldn't reach <service>: " or "Couldn't download <name>: " for
+// a cause that the user can do something about; empty for the others, which callers word
+// themselves.
+std::wstring ReasonFor(GetFailure::Cause cause);
+
+// What WinHTTP reported of a request that delivered no body.
+struct Report {
+    unsigned long status = 0;        // of the response; 0 when none came
+    unsigned long proxySchemes = 0;  // WINHTTP_AUTH_SCHEME_* a proxy offered with a 407
+    bool signedIn = false;           // the request was sent again with the user's sign-in
+    unsigned long secureFlags = 0;   // WINHTTP_CALLBACK_STATUS_FLAG_* of a failed handshake
+    unsigned long error = 0;         // of the call that failed
+};
+// What Get makes of it: send the request again with the signed-in Windows user's sign-in for
+// the proxy by signInScheme, or end for cause (kNone for both: the response or error stands).
+struct Reading {
+    GetFailure::Cause cause = GetFailure::kNone;
+    unsigned long signInScheme = 0;
+};
+Reading ReadReport(const Report& report);
 
 // A document read into memory ends here: release documents are some hundreds of KB.
 inline constexpr std::uint64_t kLongestDocument = 16ull << 20;

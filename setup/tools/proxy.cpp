@@ -41,6 +41,12 @@ void ForEachEntry(std::wstring_view list, Take take) {
     }
 }
 
+// Where the host begins in a proxy given without its scheme: after a user name and password.
+std::size_t HostStart(std::wstring_view server) {
+    const std::size_t at = server.rfind(L'@');
+    return at == std::wstring_view::npos ? 0 : at + 1;
+}
+
 // What the automatic settings gave. The lookup runs on a thread of its own that may outlive the
 // wait for it: it owns a share of this.
 struct Lookup {
@@ -163,7 +169,8 @@ std::wstring ProxyServerFor(std::wstring_view list) {
         std::wstring server(entry);
         const std::size_t colon = server.rfind(L':');
         const std::size_t bracket = server.rfind(L']');
-        if (colon == std::wstring::npos || (bracket != std::wstring::npos && colon < bracket))
+        if (colon == std::wstring::npos || colon < HostStart(server) ||
+            (bracket != std::wstring::npos && colon < bracket))
             server += L":80";
         std::wstring* slot = scheme.empty()           ? &anyScheme
                              : Same(scheme, L"https") ? &https
@@ -173,6 +180,15 @@ std::wstring ProxyServerFor(std::wstring_view list) {
     });
     if (!https.empty()) return https;
     return anyScheme.empty() ? http : anyScheme;
+}
+
+std::wstring MaskedProxy(std::wstring_view proxy) {
+    const std::size_t slashes = proxy.find(L"://");
+    const std::size_t start = slashes == std::wstring_view::npos ? 0 : slashes + 3;
+    const std::size_t host = HostStart(proxy.substr(start));
+    if (host == 0) return std::wstring(proxy);
+    return std::wstring(proxy.substr(0, start)) + L"***@" +
+           std::wstring(proxy.substr(start + host));
 }
 
 std::wstring NoProxyFrom(std::wstring_view bypass) {

@@ -24,6 +24,10 @@ std::optional<ProxySetting> SystemProxy(const std::wstring& url);
 // first of each; port 80 when it names none. Empty when it names none (socks only, say).
 std::wstring ProxyServerFor(std::wstring_view list);
 
+// A proxy ("[scheme://][user[:password]@]host:port") as the log may show it: a user name and
+// password become "***".
+std::wstring MaskedProxy(std::wstring_view proxy);
+
 // A WinHTTP bypass list ("<local>;*.corp.example;10.*") as NO_PROXY reads it:
 // "localhost,.corp.example,10.*".
 std::wstring NoProxyFrom(std::wstring_view bypass);

@@ -279,6 +279,8 @@ Download LatestAssetAt(std::wstring_view apiOrigin, const char* repository, cons
         CheckCancel();
         if (const auto limited = RateLimitMessage(failure)) Fail(*limited);
         if (failure.cause == GetFailure::kTooLong) Fail(noMatch);
+        if (const std::wstring reason = ReasonFor(failure.cause); !reason.empty())
+            Fail(L"Couldn't reach GitHub: " + reason);
         Fail(L"Couldn't reach GitHub to find " + name + L". Check the internet connection.");
     }
     if (auto found = FindAsset(body, pattern)) return *std::move(found);

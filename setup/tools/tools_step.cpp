@@ -220,9 +220,10 @@ void GetArchive(const BuildTool& tool, const Download& download, const fs::path&
     // Bytes in the file then aren't of this URL.
     if (failure.cause != GetFailure::kRefused) KeepPartial(archive, download.url, state);
     CheckCancel();
-    // Not the network's doing: the user must make room, not check the connection.
-    if (failure.cause == GetFailure::kDriveFull)
-        Fail(L"Couldn't download " + std::wstring(tool.name) + L": the drive is full.");
+    // A full drive, a proxy's sign-in, a wrong clock: not for the user to look for in the
+    // connection.
+    if (const std::wstring reason = ReasonFor(failure.cause); !reason.empty())
+        Fail(L"Couldn't download " + std::wstring(tool.name) + L": " + reason);
     Fail(L"Couldn't download " + std::wstring(tool.name) + L".");
 }
 
@@ -372,6 +373,8 @@ Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDom
              &failure)) {
         CheckCancel();
         if (failure.cause == GetFailure::kTooLong) Fail(noPackage);
+        if (const std::wstring reason = ReasonFor(failure.cause); !reason.empty())
+            Fail(L"Couldn't reach " + domain + L": " + reason);
         Fail(L"Couldn't reach " + domain + L" for Python. Check the internet connection.");
     }
     const std::optional<std::string> version = FindNewestPython312(body);

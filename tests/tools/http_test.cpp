@@ -3,6 +3,7 @@
 
 #include <winsock2.h>
 #include <iphlpapi.h>
+#include <winhttp.h>
 
 #include "setup/job/channel.h"
 #include "setup/job/process.h"
@@ -223,6 +224,45 @@ TEST(Get, TellsWhyItFailed) {
     EXPECT_EQ(failure.status, 404u);
     EXPECT_FALSE(Get(server.Origin() + L"/away", &memory, nullptr, nullptr, nullptr, &failure));
     EXPECT_EQ(failure.cause, GetFailure::kRefused);
+    // A proxy's sign-in: the Windows user's is tried once; a password (Basic) Setup has none of.
+    for (const auto& [scheme, requests] : {std::pair("NTLM", 2u), std::pair("Basic", 1u)}) {
+        const std::string target = std::string("/") + scheme;
+        server.Serve(target, {.status = 407, .headers = {{"Proxy-Authenticate", scheme}}});
+        EXPECT_FALSE(
+            Get(server.Origin() + Widen(target), &memory, nullptr, nullptr, nullptr, &failure));
+        EXPECT_EQ(failure.cause, GetFailure::kProxySignIn) << scheme;
+        EXPECT_EQ(server.CountRequests(target), requests) << scheme;
+    }
+}
+
+// What WinHTTP reports of a proxy that wants a sign-in or of a failed handshake, and the words a
+// caller puts after "Couldn't reach GitHub: " for it.
+TEST(Get, ReadsAProxysSignInAndAWrongClock) {
+    using Way = std::pair<unsigned long, std::wstring>;  // the scheme to sign in by, or why not
+    const auto read = [](const Report& report) {
+        const Reading reading = ReadReport(report);
+        return Way(reading.signInScheme, ReasonFor(reading.cause));
+    };
+    const std::wstring signIn = L"the proxy server asks for a sign-in that Setup can't give.";
+    const std::wstring clock =
+        L"the PC's date and time look wrong. Set the clock, then run Setup again.";
+    const unsigned long windows = WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_NEGOTIATE;
+    EXPECT_EQ(read({.status = 407, .proxySchemes = windows | WINHTTP_AUTH_SCHEME_BASIC}),
+              Way(WINHTTP_AUTH_SCHEME_NEGOTIATE, L""));
+    EXPECT_EQ(read({.status = 407, .proxySchemes = WINHTTP_AUTH_SCHEME_NTLM}),
+              Way(WINHTTP_AUTH_SCHEME_NTLM, L""));
+    EXPECT_EQ(read({.status = 407, .proxySchemes = windows, .signedIn = true}), Way(0, signIn));
+    EXPECT_EQ(read({.status = 407, .proxySchemes = WINHTTP_AUTH_SCHEME_BASIC}), Way(0, signIn));
+    EXPECT_EQ(read({.signedIn = true, .error = ERROR_WINHTTP_CONNECTION_ERROR}), Way(0, signIn));
+    EXPECT_EQ(read({.secureFlags = WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID,
+                    .error = ERROR_WINHTTP_SECURE_FAILURE}),
+              Way(0, clock));
+    EXPECT_EQ(read({.error = ERROR_WINHTTP_SECURE_CERT_DATE_INVALID}), Way(0, clock));
+    // Other failures stand as they are.
+    EXPECT_EQ(read({.secureFlags = WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA,
+                    .error = ERROR_WINHTTP_SECURE_FAILURE}),
+              Way(0, L""));
+    EXPECT_EQ(read({.status = 401}), Way(0, L""));
 }
 
 TEST(Get, ClosedPortFailsQuietly) {
@@ -518,6 +558,11 @@ TEST(SystemProxy, HttpsEntryElseOneForEverySchemeElseHttpAndTheBypassListAsNoPro
     EXPECT_EQ(ProxyServerFor(L"http=h:1 every:8080 other:1"), L"every:8080");
     EXPECT_EQ(ProxyServerFor(L"ftp=f:21;http=http://h/"), L"h:80");
     EXPECT_EQ(ProxyServerFor(L"socks=s:1080"), L"");
+    EXPECT_EQ(ProxyServerFor(L"http://me:secret@h"), L"me:secret@h:80");
+    // The log never shows a proxy's user name or password.
+    EXPECT_EQ(MaskedProxy(L"http://me:p@ss@h:8080"), L"http://***@h:8080");
+    EXPECT_EQ(MaskedProxy(L"me@h:8080"), L"***@h:8080");
+    EXPECT_EQ(MaskedProxy(L"h:8080"), L"h:8080");
     EXPECT_EQ(NoProxyFrom(L"<local>; *.corp.example;10.*;;*"), L"localhost,.corp.example,10.*,*");
 }
 

@@ -464,6 +464,20 @@ TEST_F(ToolsStep, LookupFailuresNameTheRepositoryOrThePackageIndex) {
     EXPECT_EQ(Failure({tools[4]}), L"No Python 3.12 package on packages.test.");
 }
 
+// Each caller names a proxy that wants a password (what else counts as such: see Get's tests).
+TEST_F(ToolsStep, AProxysSignInIsNamedByTheLookupsAndTheDownload) {
+    const HttpResponse signIn{.status = 407, .headers = {{"Proxy-Authenticate", "Basic"}}};
+    const std::wstring reason = L": the proxy server asks for a sign-in that Setup can't give.";
+    const auto tools = Tools();
+    server.Serve("/repos/ninja-build/ninja/releases/latest", signIn);
+    EXPECT_EQ(Failure({tools[2]}), L"Couldn't reach GitHub" + reason);
+    server.Serve("/v3-flatcontainer/python/index.json", signIn);
+    EXPECT_EQ(Failure({tools[4]}), L"Couldn't reach packages.test" + reason);
+    Publish("ninja-build/ninja", "ninja-win.zip", "");
+    server.Serve("/downloads/ninja-win.zip", signIn);
+    EXPECT_EQ(Failure({tools[2]}), L"Couldn't download Ninja" + reason);
+}
+
 // A package whose bytes differ from the hash that the package index lists is refused; a hash
 // from anywhere but the package index itself counts as none.
 TEST_F(ToolsStep, PythonsPackageIsCheckedAgainstTheSha512ThePackageIndexLists) {

@@ -1,6 +1,7 @@
 // Stands in for git. It plays the state scripted in %MURK_GIT_STANDIN%\state.txt (key=value
 // lines) and appends each call, as "working folder<TAB>arg<TAB>arg...", to calls.txt there.
 //   clone=N          exit code of "git clone URL FOLDER"; 0 also creates FOLDER\.git
+//   clone-says=LINE  what a failing clone prints (default: an unreachable repository)
 //   fetch=N          exit code of "fetch"
 //   branch=NAME      printed by "symbolic-ref" (nothing when empty)
 //   branch-exit=N    its exit code (default: 0 with a branch, 1 without)
@@ -106,7 +107,10 @@ int wmain(int argc, wchar_t** argv) {
             CopyTemplate(argv[3]);
             fs::create_directories(fs::path(argv[3]) / L".git", error);
         }
-        if (code != 0) std::printf("fatal: unable to access the repository\n");
+        const std::string says = Text(script, "clone-says");
+        if (code != 0)
+            std::printf("%s\n",
+                        says.empty() ? "fatal: unable to access the repository" : says.c_str());
         return code;
     }
     if (argc < 4 || std::wstring(argv[1]) != L"-C") return 129;
