@@ -24,15 +24,10 @@ namespace fs = std::filesystem;
 constexpr const wchar_t* kPythonSettings[] = {L"PYTHONHOME", L"PYTHONPATH"};
 // They would aim git at another repository or another git's commands, or turn its certificate
 // checks off.
-constexpr const wchar_t* kGitSettings[] = {L"GIT_DIR",
-                                           L"GIT_WORK_TREE",
-                                           L"GIT_INDEX_FILE",
-                                           L"GIT_SSL_NO_VERIFY",
-                                           L"GIT_EXEC_PATH",
-                                           L"GIT_COMMON_DIR",
-                                           L"GIT_OBJECT_DIRECTORY",
-                                           L"GIT_ALTERNATE_OBJECT_DIRECTORIES",
-                                           L"GIT_NAMESPACE"};
+constexpr const wchar_t* kGitSettings[] = {
+    L"GIT_DIR",        L"GIT_WORK_TREE",        L"GIT_INDEX_FILE",
+    L"GIT_COMMON_DIR", L"GIT_OBJECT_DIRECTORY", L"GIT_ALTERNATE_OBJECT_DIRECTORIES",
+    L"GIT_NAMESPACE",  L"GIT_EXEC_PATH",        L"GIT_SSL_NO_VERIFY"};
 // A proxy the user has given git and Python already.
 constexpr const wchar_t* kProxySettings[] = {L"HTTPS_PROXY", L"https_proxy", L"HTTP_PROXY",
                                              L"http_proxy", L"ALL_PROXY"};

@@ -464,17 +464,20 @@ TEST_F(ToolsStep, LookupFailuresNameTheRepositoryOrThePackageIndex) {
     EXPECT_EQ(Failure({tools[4]}), L"No Python 3.12 package on packages.test.");
 }
 
-// Each caller names a proxy that wants a password (what else counts as such: see Get's tests).
+// Each caller names a proxy that wants a sign-in: the Windows user's is tried once, a password
+// (Basic) Setup has none of. (What else counts as such: see Get's tests.)
 TEST_F(ToolsStep, AProxysSignInIsNamedByTheLookupsAndTheDownload) {
-    const HttpResponse signIn{.status = 407, .headers = {{"Proxy-Authenticate", "Basic"}}};
     const std::wstring reason = L": the proxy server asks for a sign-in that Setup can't give.";
     const auto tools = Tools();
-    server.Serve("/repos/ninja-build/ninja/releases/latest", signIn);
+    const std::string lookup = "/repos/ninja-build/ninja/releases/latest";
+    server.Serve(lookup, {.status = 407, .headers = {{"Proxy-Authenticate", "NTLM"}}});
     EXPECT_EQ(Failure({tools[2]}), L"Couldn't reach GitHub" + reason);
-    server.Serve("/v3-flatcontainer/python/index.json", signIn);
+    EXPECT_EQ(server.CountRequests(lookup), 2u);
+    const HttpResponse basic{.status = 407, .headers = {{"Proxy-Authenticate", "Basic"}}};
+    server.Serve("/v3-flatcontainer/python/index.json", basic);
     EXPECT_EQ(Failure({tools[4]}), L"Couldn't reach packages.test" + reason);
     Publish("ninja-build/ninja", "ninja-win.zip", "");
-    server.Serve("/downloads/ninja-win.zip", signIn);
+    server.Serve("/downloads/ninja-win.zip", basic);
     EXPECT_EQ(Failure({tools[2]}), L"Couldn't download Ninja" + reason);
 }
 
