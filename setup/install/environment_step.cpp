@@ -120,7 +120,7 @@ void ChildEnvironmentStep(const Job& job) {
     // UTF-8 on its pipes whatever the code page, and no packages from the user's own folder.
     SetChildVariable(L"PYTHONUTF8", L"1");
     SetChildVariable(L"PYTHONNOUSERSITE", L"1");
-    // Likewise, a git that the tools step won't take from the PATH is Setup's.
+    // As for Python: a git that the tools step won't take from the PATH is Setup's.
     AddGitSettings(job.repository, ToolOnPath(L"git.exe").empty());
     UseSystemProxy();
 }

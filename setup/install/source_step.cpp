@@ -76,6 +76,10 @@ constexpr std::string_view kCertificateProblems[] = {"ssl certificate problem",
                                                      "0x80092013",
                                                      "sec_e_untrusted_root"};
 
+constexpr wchar_t kUnverified[] =
+    L"Couldn't download the source code from GitHub: git couldn't verify GitHub's certificate. An "
+    L"antivirus that scans secure connections, or a company network, may be intercepting them.";
+
 bool TellsOfCertificateProblem(std::string line) {
     std::transform(line.begin(), line.end(), line.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -98,11 +102,7 @@ void Clone(const fs::path& installFolder, const fs::path& repository, std::strin
         certificate = certificate || TellsOfCertificateProblem(line);
     });
     if (exitCode == 0) return;
-    if (certificate)
-        Fail(
-            L"Couldn't download the source code from GitHub: git couldn't verify GitHub's "
-            L"certificate. An antivirus that scans secure connections, or a company network, may "
-            L"be intercepting them.");
+    if (certificate) Fail(kUnverified);
     Fail(L"Couldn't download the source code from GitHub.");
 }
 
