@@ -198,8 +198,10 @@ TEST(LatestAsset, AsksForTheLatestReleaseAndWordsBothFailures) {
     server.Serve("/repos/Kitware/CMake/releases/latest", {.body = "rate limited, try later"});
     EXPECT_EQ(FailureOf([&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); }),
               L"No download of Kitware/CMake matched what Setup expects.");
-    // A document longer than any release's is none.
-    server.Serve("/repos/Kitware/CMake/releases/latest", {.generated = kLongestDocument + 1});
+    // A document longer than any release's is none, whatever it holds.
+    const std::string document = ReleaseDocument("v3.31.2", {{"x", "x", ""}});
+    server.Serve("/repos/Kitware/CMake/releases/latest",
+                 {.body = document + std::string(kLongestDocument + 1 - document.size(), ' ')});
     EXPECT_EQ(FailureOf([&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); }),
               L"No download of Kitware/CMake matched what Setup expects.");
 }

@@ -459,8 +459,11 @@ TEST_F(ToolsStep, LookupFailuresNameTheRepositoryOrThePackageIndex) {
     server.Serve("/v3-flatcontainer/python/index.json",
                  {.body = "{\"versions\":[\"3.12.0b1\",\"3.13.1\"]}"});
     EXPECT_EQ(Failure({tools[4]}), L"No Python 3.12 package on packages.test.");
+    // Read past the longest document a lookup takes (and without a length that says so): none.
+    const std::string versions = "{\"versions\":[\"3.12.10\"]}";
     server.Serve("/v3-flatcontainer/python/index.json",
-                 {.omitContentLength = true, .generated = kLongestDocument + 1});
+                 {.body = versions + std::string(kLongestDocument + 1 - versions.size(), ' '),
+                  .omitContentLength = true});
     EXPECT_EQ(Failure({tools[4]}), L"No Python 3.12 package on packages.test.");
 }
 
