@@ -1,14 +1,17 @@
 #include "setup/install/install.h"
 
 #include "setup/job/channel.h"
+#include "setup/job/environment.h"
 #include "setup/job/process.h"
 #include "setup/job/system.h"
+#include "tests/support/http_server.h"
 #include "tests/support/standin.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 
 namespace murk::setup {
 namespace {
@@ -74,5 +77,47 @@ TEST(InstallJob, TakesTheToolsThenTheSourceCode) {
     EXPECT_TRUE(fs::exists(folder / L"murk-recomp" / L".git"));
 }
 
+// Windows' proxy, for git and Python. A setup script that never comes is given up after 5 s, or
+// at once on a cancel, for the proxy set by hand; a proxy of the user's own stays theirs.
+TEST(PrefixWideProxy, AStalledSetupScriptGivesWayToTheProxySetByHandAndTheUsersOwnWins) {
+    test::HttpServer server;
+    test::Event answers[2];
+    for (const wchar_t* name : {L"HTTPS_PROXY", L"HTTP_PROXY", L"ALL_PROXY"})
+        SetEnvironmentVariableW(name, nullptr);
+    SetEnvironmentVariableW(L"NO_PROXY", L"corp.example");
+    const Job job{.repository = L"C:\\MURK\\murk-recomp"};
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "the time ran out");
+        // Another script each time: Wine keeps what it fetched of one.
+        const std::string script = cancel ? "/cancelled.pac" : "/late.pac";
+        test::Event& answer = answers[cancel];
+        server.Serve(script, {.beforeAnswer = [&answer] { answer.Wait(30000); }});
+        const test::SystemProxySetting setting("127.0.0.1:3128", "<local>;*.test",
+                                               server.OriginUtf8() + script);
+        ResetChildEnvironment();
+        s_cancel = false;
+        auto step = std::async(std::launch::async, [&] { ChildEnvironmentStep(job); });
+        EXPECT_TRUE(test::Eventually([&] { return server.CountRequests(script) == 1; }, 30000));
+        EXPECT_EQ(step.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+            << "no wait for the script";
+        s_cancel = cancel;
+        EXPECT_EQ(step.wait_for(std::chrono::seconds(cancel ? 2 : 10)), std::future_status::ready)
+            << "still waiting for the script";
+        step.get();
+        EXPECT_EQ(ChildVariable(L"HTTPS_PROXY"), L"http://127.0.0.1:3128");
+        EXPECT_EQ(ChildVariable(L"NO_PROXY"), L"corp.example,localhost,.test");
+        answer.Set();  // the server goes on with the next connection
+    }
+    const test::SystemProxySetting setting("127.0.0.1:3128", "<local>;*.test");
+    SetEnvironmentVariableW(L"HTTPS_PROXY", L"http://mine:8080");
+    ResetChildEnvironment();
+    s_cancel = false;
+    ChildEnvironmentStep(job);
+    EXPECT_EQ(ChildVariable(L"HTTPS_PROXY"), L"http://mine:8080");
+    EXPECT_EQ(ChildVariable(L"HTTP_PROXY"), std::nullopt);
+    EXPECT_EQ(ChildVariable(L"NO_PROXY"), L"corp.example");
+    SetEnvironmentVariableW(L"HTTPS_PROXY", nullptr);
+    SetEnvironmentVariableW(L"NO_PROXY", nullptr);
+}
 }  // namespace
 }  // namespace murk::setup
