@@ -28,8 +28,9 @@ std::wstring Variable(const wchar_t* name) {
 }
 
 // An update of an install whose tools were downloaded before: the job takes them from the tools
-// folder, then brings the source code up to date with the git among them, in that order.
-TEST(InstallJob, TakesTheToolsThenTheSourceCode) {
+// folder, then brings the source code up to date with the git among them, in that order. A tool
+// taken away meanwhile (by an antivirus) ends the job before the build.
+TEST(InstallJob, TakesTheToolsThenTheSourceCodeAndMissesAToolTakenAwayMeanwhile) {
     const std::wstring savedPath = Variable(L"PATH");
     const FreeBytesQuery savedFreeBytes = s_freeBytes;
     s_freeBytes = [](const fs::path&) -> std::optional<std::uint64_t> { return std::nullopt; };
@@ -49,6 +50,8 @@ TEST(InstallJob, TakesTheToolsThenTheSourceCode) {
     for (const wchar_t* tool : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"})
         test::MarkMadeBySetup(tools / tool);
     WriteBytes(folder / L"disc.iso", "");
+    const fs::path clang = tools / L"Clang" / L"bin" / L"clang++.exe";
+    SetEnvironmentVariableW(L"STANDIN_GIT_DELETE", clang.c_str());
     // Nothing of the user's own PATH may provide a tool here.
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
@@ -61,9 +64,13 @@ TEST(InstallJob, TakesTheToolsThenTheSourceCode) {
     window.Drain();
     SetEnvironmentVariableW(L"PATH", savedPath.c_str());
     SetEnvironmentVariableW(L"MURK_GIT_STANDIN", nullptr);
+    SetEnvironmentVariableW(L"STANDIN_GIT_DELETE", nullptr);
     s_freeBytes = savedFreeBytes;
 
     EXPECT_EQ(window.doneCount, 1);
+    EXPECT_EQ(window.doneMessage, L"clang++.exe is gone from " + clang.parent_path().native() +
+                                      L". An antivirus may have removed it: allow the install "
+                                      L"folder in your antivirus, then run Setup again.");
     const auto at = [&](const std::wstring& line) {
         const auto found = std::find(window.logs.begin(), window.logs.end(), line);
         EXPECT_TRUE(found != window.logs.end()) << "never logged: " << Utf8(line);
