@@ -126,5 +126,6 @@ TEST(PrefixWideProxy, AStalledSetupScriptGivesWayToTheProxySetByHandAndTheUsersO
     SetEnvironmentVariableW(L"HTTPS_PROXY", nullptr);
     SetEnvironmentVariableW(L"NO_PROXY", nullptr);
 }
+
 }  // namespace
 }  // namespace murk::setup
