@@ -36,13 +36,13 @@ class StayAwake {
                               .Flags = POWER_REQUEST_CONTEXT_SIMPLE_STRING};
         reason.Reason.SimpleReasonString = const_cast<LPWSTR>(kAwakeReason);
         request_ = OwnFileHandle(PowerCreateRequest(&reason));
-        if (request_ && PowerSetRequest(request_.get(), PowerRequestSystemRequired)) return;
+        if (request_ && s_powerSetRequest(request_.get(), PowerRequestSystemRequired)) return;
         request_.reset();
         SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     }
     ~StayAwake() {
         if (request_) {
-            PowerClearRequest(request_.get(), PowerRequestSystemRequired);
+            s_powerClearRequest(request_.get(), PowerRequestSystemRequired);
             return;
         }
         SetThreadExecutionState(ES_CONTINUOUS);

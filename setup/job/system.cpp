@@ -14,6 +14,8 @@ std::optional<std::uint64_t> DriveFreeBytes(const std::filesystem::path& path) {
 
 FreeBytesQuery s_freeBytes = DriveFreeBytes;
 MessageBoxCall s_messageBox = MessageBoxW;
+PowerRequestCall s_powerSetRequest = PowerSetRequest;
+PowerRequestCall s_powerClearRequest = PowerClearRequest;
 
 std::optional<std::uint64_t> FreeBytes(const std::filesystem::path& path) {
     return s_freeBytes(path);

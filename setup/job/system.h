@@ -1,6 +1,7 @@
 #pragma once
-// The few platform answers that tests cannot control any other way: the free disk space and
-// the user's answer to a message box. The product calls the real functions; tests swap them.
+// The few platform answers that tests cannot control or see any other way: the free disk space,
+// the user's answer to a message box, and the job's power request. The product calls the real
+// functions; tests swap them.
 
 #include <windows.h>
 
@@ -13,9 +14,13 @@ namespace murk::setup {
 
 using FreeBytesQuery = std::optional<std::uint64_t> (*)(const std::filesystem::path& path);
 using MessageBoxCall = int(WINAPI*)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+using PowerRequestCall = BOOL(WINAPI*)(HANDLE request, POWER_REQUEST_TYPE type);
 
 extern FreeBytesQuery s_freeBytes;   // GetDiskFreeSpaceExW: bytes free to the caller
 extern MessageBoxCall s_messageBox;  // MessageBoxW
+// PowerSetRequest and PowerClearRequest: nothing else tells whether a request is on.
+extern PowerRequestCall s_powerSetRequest;
+extern PowerRequestCall s_powerClearRequest;
 
 // Free bytes available to the caller on the volume of path; nothing when they can't be read.
 std::optional<std::uint64_t> FreeBytes(const std::filesystem::path& path);

@@ -302,26 +302,6 @@ TEST_F(Scenario, FreshInstallFromDiscImageThroughTheWindowUpToPlay) {
     EXPECT_TRUE(ReadBytes(launched).starts_with(U8(world.Launcher().parent_path().native())));
 }
 
-// Windows' proxy as Internet Options saves it (the one value Wine's WinHTTP reads: version,
-// counter, flags 3 for a proxy, then counted texts), while it lives; a prefix has none of its
-// own. Every program of the prefix sees it: the scenarios that set it run alone.
-struct SystemProxySetting {
-    static constexpr wchar_t kKey[] =
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
-    SystemProxySetting(const std::string& proxy, const std::string& bypass) {
-        auto dword = [](std::size_t value) {
-            return std::string(reinterpret_cast<char*>(&value), 4);
-        };
-        const std::string value = dword(0x46) + dword(1) + dword(3) + dword(proxy.size()) + proxy +
-                                  dword(bypass.size()) + bypass + dword(0) + std::string(32, '\0');
-        RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"DefaultConnectionSettings", REG_BINARY,
-                        value.data(), static_cast<DWORD>(value.size()));
-    }
-    ~SystemProxySetting() {
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, L"DefaultConnectionSettings");
-    }
-};
-
 using PrefixWideScenario = Scenario;
 
 // Scenario 2: "--update" on an install: nothing downloaded, no disc, the branch updated, the

@@ -1,14 +1,17 @@
 #include "setup/install/install.h"
 
 #include "setup/job/channel.h"
+#include "setup/job/environment.h"
 #include "setup/job/process.h"
 #include "setup/job/system.h"
+#include "tests/support/http_server.h"
 #include "tests/support/standin.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 
 namespace murk::setup {
 namespace {
@@ -30,7 +33,8 @@ constexpr const wchar_t* kRedirecting[] = {
     L"GIT_NAMESPACE",  L"GIT_EXEC_PATH",        L"GIT_SSL_NO_VERIFY"};
 
 // An update of an install whose tools were downloaded before, on a PC with the variables above
-// set, with git from the PATH when gitOnPath names a folder. Gives the environment git got.
+// set, with git from the PATH when gitOnPath names a folder; git takes Clang's compiler away, as
+// an antivirus may. Gives the environment git got.
 std::string Update(const TempFolder& folder, Collector& window, const fs::path& gitOnPath = {}) {
     const std::wstring savedPath = Variable(L"PATH");
     const FreeBytesQuery savedFreeBytes = s_freeBytes;
@@ -50,6 +54,8 @@ std::string Update(const TempFolder& folder, Collector& window, const fs::path& 
     for (const wchar_t* tool : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"})
         test::MarkMadeBySetup(tools / tool);
     WriteBytes(folder / L"disc.iso", "");
+    const fs::path clang = tools / L"Clang" / L"bin" / L"clang++.exe";
+    SetEnvironmentVariableW(L"STANDIN_GIT_DELETE", clang.c_str());
     // Nothing of the user's own PATH may provide a tool here.
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
@@ -66,6 +72,7 @@ std::string Update(const TempFolder& folder, Collector& window, const fs::path& 
     SetEnvironmentVariableW(L"MURK_GIT_STANDIN", nullptr);
     for (const wchar_t* name : kRedirecting)
         SetEnvironmentVariableW(name, nullptr);
+    SetEnvironmentVariableW(L"STANDIN_GIT_DELETE", nullptr);
     s_freeBytes = savedFreeBytes;
     EXPECT_EQ(window.doneCount, 1);
     return test::ReadBytes(state / L"environment.txt");
@@ -77,12 +84,17 @@ bool Has(const std::string& environment, const std::string& line) {
 
 // The job takes the tools from the tools folder, then brings the source code up to date with the
 // git among them, in that order. That git trusts what Windows trusts, never waits for a prompt,
-// and gets none of the variables that would steer it elsewhere.
-TEST(InstallJob, TakesTheToolsThenTheSourceCode) {
+// and gets none of the variables that would steer it elsewhere. A tool taken away meanwhile ends
+// the job before the build.
+TEST(InstallJob, TakesTheToolsThenTheSourceCodeAndMissesAToolTakenAwayMeanwhile) {
     TempFolder folder;
     Collector window;
     const std::string environment = Update(folder, window);
     const fs::path tools = folder / L"tools";
+    const fs::path clang = tools / L"Clang" / L"bin";
+    EXPECT_EQ(window.doneMessage, L"clang++.exe is gone from " + clang.native() +
+                                      L". An antivirus may have removed it: allow the install "
+                                      L"folder in your antivirus, then run Setup again.");
     const auto at = [&](const std::wstring& line) {
         const auto found = std::find(window.logs.begin(), window.logs.end(), line);
         EXPECT_TRUE(found != window.logs.end()) << "never logged: " << Utf8(line);
@@ -113,6 +125,49 @@ TEST(InstallJob, AGitFromThePathKeepsItsOwnCertificateSettings) {
         Update(folder, window, test::StandinProgram(L"git", L"git.exe").parent_path());
     EXPECT_EQ(environment.find("schannel"), std::string::npos);
     EXPECT_TRUE(Has(environment, "GIT_CONFIG_COUNT=2"));
+}
+
+// Windows' proxy, for git and Python. A setup script that never comes is given up after 5 s, or
+// at once on a cancel, for the proxy set by hand; a proxy of the user's own stays theirs.
+TEST(PrefixWideProxy, AStalledSetupScriptGivesWayToTheProxySetByHandAndTheUsersOwnWins) {
+    test::HttpServer server;
+    test::Event answers[2];
+    for (const wchar_t* name : {L"HTTPS_PROXY", L"HTTP_PROXY", L"ALL_PROXY"})
+        SetEnvironmentVariableW(name, nullptr);
+    SetEnvironmentVariableW(L"NO_PROXY", L"corp.example");
+    const Job job{.repository = L"C:\\MURK\\murk-recomp"};
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "the time ran out");
+        // Another script each time: Wine keeps what it fetched of one.
+        const std::string script = cancel ? "/cancelled.pac" : "/late.pac";
+        test::Event& answer = answers[cancel];
+        server.Serve(script, {.beforeAnswer = [&answer] { answer.Wait(30000); }});
+        const test::SystemProxySetting setting("127.0.0.1:3128", "<local>;*.test",
+                                               server.OriginUtf8() + script);
+        ResetChildEnvironment();
+        s_cancel = false;
+        auto step = std::async(std::launch::async, [&] { ChildEnvironmentStep(job); });
+        EXPECT_TRUE(test::Eventually([&] { return server.CountRequests(script) == 1; }, 30000));
+        EXPECT_EQ(step.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+            << "no wait for the script";
+        s_cancel = cancel;
+        EXPECT_EQ(step.wait_for(std::chrono::seconds(cancel ? 2 : 10)), std::future_status::ready)
+            << "still waiting for the script";
+        step.get();
+        EXPECT_EQ(ChildVariable(L"HTTPS_PROXY"), L"http://127.0.0.1:3128");
+        EXPECT_EQ(ChildVariable(L"NO_PROXY"), L"corp.example,localhost,.test");
+        answer.Set();  // the server goes on with the next connection
+    }
+    const test::SystemProxySetting setting("127.0.0.1:3128", "<local>;*.test");
+    SetEnvironmentVariableW(L"HTTPS_PROXY", L"http://mine:8080");
+    ResetChildEnvironment();
+    s_cancel = false;
+    ChildEnvironmentStep(job);
+    EXPECT_EQ(ChildVariable(L"HTTPS_PROXY"), L"http://mine:8080");
+    EXPECT_EQ(ChildVariable(L"HTTP_PROXY"), std::nullopt);
+    EXPECT_EQ(ChildVariable(L"NO_PROXY"), L"corp.example");
+    SetEnvironmentVariableW(L"HTTPS_PROXY", nullptr);
+    SetEnvironmentVariableW(L"NO_PROXY", nullptr);
 }
 
 }  // namespace

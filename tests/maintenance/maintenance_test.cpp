@@ -139,19 +139,23 @@ TEST(Maintenance, ToolsSharedWithTheUsersOwnFilesListOnlyWhatSetupMade) {
 }
 
 // Installs from before the marker: their setup.log names the tools Setup downloaded, each at
-// the start of a line, from an https or (a loopback test origin) an http address.
+// the start of a line, from an https or (a loopback test origin) an http address. The log is read
+// a piece of 1 MiB at a time: a line goes on across pieces, and a piece needn't begin a line.
 TEST(Maintenance, DownloadsInLogAreTheToolsNamedAtTheStartOfALine) {
     TempFolder install;
-    // Past the first piece of the log that is read at once, the last line straddling it.
-    const std::string log =
-        "Git: downloading http://127.0.0.1:80/MinGit.zip\r\n"
-        "  CMake: downloading https://x\r\nNinja: downloading ftp://x\r\n" +
-        std::string((1 << 20) - 100, 'x') + "\r\n" +
-        "Python: downloading https://api.nuget.org/python.nupkg\r\n"
-        "Clang: downloading https://github.com/llvm-mingw.zip";
+    std::string log =
+        "CMake: downloading http://127.0.0.1:80/cmake.zip\r\n"
+        "  Ninja: downloading https://x\r\nGit: downloading ftp://x\r\n";
+    const auto endPieceWith = [&log](std::size_t pieces, const std::string& text) {
+        log += std::string((pieces << 20) - log.size() - text.size() - 2, 'x') + "\r\n" + text;
+    };
+    endPieceWith(1, "Python: down");
+    log += "loading https://api.nuget.org/python.nupkg\r\n";
+    endPieceWith(2, "Clang: downloading https://github.com/");
+    log += "Git: downloading https://x/llvm-mingw.zip";
     WriteBytes(install / L"setup.log", log);
     EXPECT_EQ(DownloadsInLog(install / L"setup.log"),
-              (std::vector<std::wstring>{L"Git", L"Python", L"Clang"}));
+              (std::vector<std::wstring>{L"CMake", L"Python", L"Clang"}));
     EXPECT_TRUE(DownloadsInLog(install / L"missing.log").empty());
 }
 

@@ -188,6 +188,25 @@ void Collector::TakeProgressValue() {
     events.push_back({kProgressMessage, L"", *value});
 }
 
+constexpr wchar_t kConnections[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+
+SystemProxySetting::SystemProxySetting(const std::string& proxy, const std::string& bypass,
+                                       const std::string& script) {
+    auto dword = [](std::size_t value) { return std::string(reinterpret_cast<char*>(&value), 4); };
+    // Version, counter, flags (1 direct, 2 a proxy, 4 a setup script), then counted texts.
+    const std::size_t flags = 1 | (proxy.empty() ? 0 : 2) | (script.empty() ? 0 : 4);
+    const std::string value = dword(0x46) + dword(1) + dword(flags) + dword(proxy.size()) + proxy +
+                              dword(bypass.size()) + bypass + dword(script.size()) + script +
+                              std::string(32, '\0');
+    RegSetKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings", REG_BINARY,
+                    value.data(), static_cast<DWORD>(value.size()));
+}
+
+SystemProxySetting::~SystemProxySetting() {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings");
+}
+
 namespace {
 
 struct FakeState {

@@ -127,6 +127,15 @@ class Event {
 // Checks condition every 10 ms until it holds; false on time-out.
 bool Eventually(const std::function<bool()>& condition, DWORD timeoutMilliseconds);
 
+// Windows' proxy as Internet Options saves it, while it lives: the one value Wine's WinHTTP
+// reads (a prefix has none of its own), with a proxy, the hosts it skips and a setup script's URL,
+// each of them optional. Every program of the prefix sees it: only suites named PrefixWide* set it.
+struct SystemProxySetting {
+    SystemProxySetting(const std::string& proxy, const std::string& bypass,
+                       const std::string& script = "");
+    ~SystemProxySetting();
+};
+
 // Makes sure s_job exists (kill-on-close), as the program entry does; it lives to the end.
 void EnsureJobObject();
 

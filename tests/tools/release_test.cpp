@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
+#include <cstdlib>
 #include <cwchar>
 #include <future>
 #include <iterator>
@@ -198,17 +198,31 @@ TEST(LatestAsset, AsksForTheLatestReleaseAndWordsBothFailures) {
     server.Serve("/repos/Kitware/CMake/releases/latest", {.body = "rate limited, try later"});
     EXPECT_EQ(FailureOf([&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); }),
               L"No download of Kitware/CMake matched what Setup expects.");
-    // A document longer than any release's is none.
-    server.Serve("/repos/Kitware/CMake/releases/latest", {.generated = kLongestDocument + 1});
+    // A document longer than any release's is none, whatever it holds.
+    const std::string document = ReleaseDocument("v3.31.2", {{"x", "x", ""}});
+    server.Serve("/repos/Kitware/CMake/releases/latest",
+                 {.body = document + std::string(kLongestDocument + 1 - document.size(), ' ')});
     EXPECT_EQ(FailureOf([&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); }),
               L"No download of Kitware/CMake matched what Setup expects.");
 }
 
 TEST(LatestAsset, ASpentRateLimitIsNamedAfterOneRequest) {
     HttpServer server;
-    const std::time_t reset = std::time(nullptr) + 1800;
+    // Half an hour from now, on the PC's clock as Windows tells it: not as the C runtime does,
+    // after a TZ that disagrees with Windows.
+    _wputenv_s(L"TZ", L"XYZ+11:17");
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const std::uint64_t ticks =
+        (std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime) + 18'000'000'000;
+    const FILETIME later{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME utc{};
+    SYSTEMTIME local{};
+    ASSERT_TRUE(FileTimeToSystemTime(&later, &utc));
+    ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
     wchar_t clock[8];
-    std::wcsftime(clock, std::size(clock), L"%H:%M", std::localtime(&reset));
+    std::swprintf(clock, std::size(clock), L"%02u:%02u", local.wHour, local.wMinute);
+    const std::uint64_t reset = ticks / 10'000'000 - 11'644'473'600;
     const std::string target = "/repos/Kitware/CMake/releases/latest";
     const auto lookup = [&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); };
     const std::wstring spent = L"GitHub's limit on lookups from this network is used up. ";
@@ -226,6 +240,7 @@ TEST(LatestAsset, ASpentRateLimitIsNamedAfterOneRequest) {
     EXPECT_EQ(FailureOf(lookup),
               L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection.");
     EXPECT_EQ(server.CountRequests(target), 4u);
+    _wputenv_s(L"TZ", L"");
 }
 
 }  // namespace

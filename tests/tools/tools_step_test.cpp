@@ -66,6 +66,7 @@ class ToolsStep : public ::testing::Test {
         s_cancel = false;
         s_retryPause = 1000;
         maintenance::s_patienceMilliseconds = 10'000;
+        s_anyLoopbackHttp = true;  // as the fixture's server set it, for the tests after this one
     }
 
     // Publishes a tool archive as the only asset of repository's latest release (or of the
@@ -459,8 +460,11 @@ TEST_F(ToolsStep, LookupFailuresNameTheRepositoryOrThePackageIndex) {
     server.Serve("/v3-flatcontainer/python/index.json",
                  {.body = "{\"versions\":[\"3.12.0b1\",\"3.13.1\"]}"});
     EXPECT_EQ(Failure({tools[4]}), L"No Python 3.12 package on packages.test.");
+    // Read past the longest document a lookup takes (and without a length that says so): none.
+    const std::string versions = "{\"versions\":[\"3.12.10\"]}";
     server.Serve("/v3-flatcontainer/python/index.json",
-                 {.omitContentLength = true, .generated = kLongestDocument + 1});
+                 {.body = versions + std::string(kLongestDocument + 1 - versions.size(), ' '),
+                  .omitContentLength = true});
     EXPECT_EQ(Failure({tools[4]}), L"No Python 3.12 package on packages.test.");
 }
 
@@ -513,7 +517,9 @@ TEST_F(ToolsStep, PythonsPackageIsCheckedAgainstTheSha512ThePackageIndexLists) {
 // The program's own origins are https: plain http reaches nothing, a tool's archive least of all.
 TEST_F(ToolsStep, AnArchiveOverPlainHttpIsNeverFetched) {
     const std::string target = "/downloads/ninja-win.zip";
-    server.Serve(target, {.body = StoredZip({{"ninja.exe", "ninja"}})});
+    // Fetched, it would break after its first bytes and keep them for the next job.
+    server.ServeOnce(target, {.body = StoredZip({{"ninja.exe", "ninja"}}), .dropAfter = 10});
+    server.Serve(target, {.status = 503});
     const std::wstring url = server.Origin() + Widen(target);
     s_anyLoopbackHttp = false;
     EXPECT_EQ(Failure({{L"Ninja", L"ninja.exe", [url] { return Download{.url = url}; }}}),

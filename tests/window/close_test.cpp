@@ -74,17 +74,5 @@ TEST_F(CloseTest, ClosingWhileTheJobAsksAboutDiskSpaceDoesNotHang) {
     EXPECT_EQ(LastLogLine(Log()), "Cancelled.") << "the closing window's answer is no refusal";
 }
 
-TEST_F(CloseTest, ACancelThatComesJustBeforeTheDiskQuestionSkipsIt) {
-    FakeSystem boxes(std::nullopt, IDYES);  // records each question, the disk question too
-    // The job reaches its disk check only once the user has said Yes to stopping.
-    HoldJobUntilCancelled();
-    StartJob();
-    PostMessageW(s_window, WM_CLOSE, 0, 0);
-    ASSERT_TRUE(PumpUntil([this] { return WindowGone(); }));
-    ASSERT_EQ(boxes.questions().size(), 1u);
-    EXPECT_EQ(boxes.questions()[0].text, kStopQuestion);
-    EXPECT_EQ(LastLogLine(Log()), "Cancelled.");
-}
-
 }  // namespace
 }  // namespace murk::test

@@ -17,7 +17,8 @@
 // With %MURK_GIT_TEMPLATE% naming a folder (the project as the remote has it), a clone copies
 // that folder into FOLDER, and a pull that succeeds copies it over the working copy again, as
 // a fast-forward to the remote's newest commit would. Like git, it refuses to pull or check out
-// while FOLDER\.git\index.lock exists.
+// while FOLDER\.git\index.lock exists. With %STANDIN_GIT_DELETE% naming a file, every call deletes
+// it, as an antivirus that takes a program away meanwhile.
 #include "tests/support/standins/standin_support.h"
 
 #include <windows.h>
@@ -98,6 +99,7 @@ int wmain(int argc, wchar_t** argv) {
         calls << '\n';
     }
     RecordEnvironment(state / L"environment.txt");
+    DeleteFileW(Variable(L"STANDIN_GIT_DELETE").c_str());
     const auto script = ReadScript(state / L"state.txt");
 
     if (argc == 4 && std::wstring(argv[1]) == L"clone") {
