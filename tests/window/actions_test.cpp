@@ -7,6 +7,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace murk::setup;
+using namespace std::string_view_literals;
 
 constexpr wchar_t kNeedDisc[] =
     L"Choose your MURK disc image (.iso) or extracted disc folder first.";
@@ -176,6 +177,71 @@ TEST_F(ActionTest, MainButtonCancelsTheRunningJobAndKillsItsChildren) {
     EXPECT_FALSE(s_busy);
     EXPECT_EQ(ItemText(kMainButton), L"Install");
     EXPECT_EQ(ItemText(kStatusLine), L"Cancelled.");
+}
+
+constexpr wchar_t kSmartAppControl[] =
+    L"Smart App Control is on. It blocks programs that aren't signed, so Windows will likely "
+    L"refuse to run the game this build makes.\n\nInstall anyway?";
+std::optional<DWORD> s_policyState;
+std::optional<DWORD> PolicyState(HKEY root, const wchar_t* key, const wchar_t* name) {
+    if (root != HKEY_LOCAL_MACHINE || key != L"SYSTEM\\CurrentControlSet\\Control\\CI\\Policy"sv ||
+        name != L"VerifiedAndReputablePolicyState"sv)
+        return std::nullopt;
+    return s_policyState;
+}
+UINT WINAPI RemoteDrive(LPCWSTR) {
+    return DRIVE_REMOTE;
+}
+
+TEST_F(ActionTest, SmartAppControlOnIsAskedAboutAndNoMakesNothing) {
+    s_registryNumber = PolicyState;
+    s_policyState = 1;
+    const auto seen = PressMain({{IDNO, L""}});
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].text, kSmartAppControl);
+    EXPECT_FALSE(JobStarted());
+    EXPECT_FALSE(fs::exists(temp / L"install"));
+    // Yes goes on (to the job's own refusal: no disc was given).
+    EXPECT_EQ(PressMain({{IDYES, kSmartAppControl}, {IDOK, kNeedDisc}}).size(), 2u);
+    // Evaluation mode (2) blocks nothing.
+    for (const std::optional<DWORD> state :
+         {std::optional<DWORD>(2), std::optional<DWORD>(0), std::optional<DWORD>()}) {
+        s_policyState = state;
+        EXPECT_EQ(PressMain({{IDOK, kNeedDisc}}).size(), 1u);
+    }
+}
+
+TEST_F(ActionTest, OneDriveAndNetworkFoldersAreAskedAboutAndNoMakesNothing) {
+    const std::wstring folder = ItemText(kFolderBox);
+    std::wstring oneDrive = temp.path().native();
+    CharUpperW(oneDrive.data());
+    SetEnvironmentVariableW(L"OneDriveConsumer", oneDrive.c_str());
+    EXPECT_EQ(PressMain({{IDNO, folder + L" is inside OneDrive. OneDrive would upload the whole "
+                                         L"build (about 14 GB) and can hold its files while the "
+                                         L"build needs them.\n\nInstall there anyway?"}})
+                  .size(),
+              1u);
+    SetEnvironmentVariableW(L"OneDriveConsumer", nullptr);
+    // A UNC path, then a drive that Windows reports as remote.
+    for (const std::wstring& remote : {std::wstring(L"\\\\server\\games\\MURK-Recomp"), folder}) {
+        SetItemText(kFolderBox, remote);
+        EXPECT_EQ(PressMain({{IDNO, remote + L" is on a network drive. The build would be slow "
+                                             L"there and can fail.\n\nInstall there anyway?"}})
+                      .size(),
+                  1u);
+        s_driveType = RemoteDrive;
+    }
+    EXPECT_FALSE(JobStarted());
+    EXPECT_FALSE(fs::exists(folder));
+
+    // An update goes where the player installed; with Smart App Control on, No ends the program.
+    SetEnvironmentVariableW(L"OneDriveConsumer", oneDrive.c_str());
+    s_updateMode = true;
+    s_registryNumber = PolicyState;
+    s_policyState = 1;
+    EXPECT_EQ(PressMain({{IDNO, kSmartAppControl}}).size(), 1u);
+    EXPECT_TRUE(PumpUntil([this] { return WindowGone(); }, 10000));
+    SetEnvironmentVariableW(L"OneDriveConsumer", nullptr);
 }
 
 std::thread FailingThreadStart(std::function<void()>) {
@@ -374,7 +440,7 @@ TEST_F(ActionTest, SuccessfulUpdateStartsTheLauncherAndClosesWithoutABox) {
     EXPECT_EQ(fs::path(launched->folder), folder);
 }
 
-TEST_F(ActionTest, PlayWithoutALauncherLeavesTheWindow) {
+TEST_F(ActionTest, PlayWithoutALauncherLeavesTheWindowAndOneWindowsRefusesIsNamed) {
     s_installed = temp / L"gone" / L"MurkLauncher.exe";
     ShowWindow(Item(kPlayButton), SW_SHOW);
     Click(kPlayButton);
@@ -382,6 +448,15 @@ TEST_F(ActionTest, PlayWithoutALauncherLeavesTheWindow) {
     EXPECT_FALSE(WindowGone());
     EXPECT_EQ(FindDialog(kTitle), nullptr);
     EXPECT_TRUE(Visible(kPlayButton));
+
+    s_createProcess = RefusedBySmartAppControl;
+    BoxAnswerer answerer({{IDOK, L""}});
+    Click(kPlayButton);
+    ASSERT_TRUE(answerer.Finished());
+    EXPECT_EQ(answerer.Seen().at(0).text,
+              L"Windows blocked " + s_installed.native() +
+                  L" (Smart App Control or your organisation's policy).");
+    EXPECT_FALSE(WindowGone());
 }
 
 }  // namespace
