@@ -2,7 +2,6 @@
 
 #include "setup/job/channel.h"
 #include "setup/job/environment.h"
-#include "setup/job/system.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -132,18 +131,6 @@ TEST_F(RunTest, MissingProgramLogsItsCommandAndFailsWithTheWholeCommandLine) {
         EXPECT_EQ(failure.message, L"Couldn't start: " + ChildCommand(L"out:x"));
     }
     EXPECT_EQ(LogBytes(), "$ " + Utf8(command) + "\r\n$ " + Utf8(ChildCommand(L"out:x")) + "\r\n");
-}
-
-TEST_F(RunTest, AProgramWindowsRefusesIsNamed) {
-    s_createProcess = test::RefusedBySmartAppControl;
-    try {
-        setup::Run(ChildCommand(L"out:x"), {}, {});
-        ADD_FAILURE() << "Run returned";
-    } catch (const Failed& failure) {
-        EXPECT_EQ(failure.message, L"Windows blocked " + test::StandIn(L"child").native() +
-                                       L" (Smart App Control or your organisation's policy).");
-    }
-    s_createProcess = CreateProcessW;
 }
 
 // Someone else's python.exe lies beside this program and in its current folder, as Downloads

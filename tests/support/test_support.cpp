@@ -294,13 +294,6 @@ fs::path StandIn(std::wstring_view name) {
     throw std::runtime_error("stand-in not built");
 }
 
-BOOL WINAPI RefusedBySmartAppControl(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
-                                     BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
-                                     LPPROCESS_INFORMATION) {
-    SetLastError(4551);
-    return FALSE;
-}
-
 std::wstring ChildCommand(std::wstring_view arguments) {
     return Quote(StandIn(L"child")) + L" " + std::wstring(arguments);
 }

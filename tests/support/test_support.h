@@ -107,11 +107,6 @@ class FakeSystem {
     void OnQuery(std::function<void()> action);
 };
 
-// For s_createProcess: fails as CreateProcessW does when Smart App Control refuses the program.
-BOOL WINAPI RefusedBySmartAppControl(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
-                                     BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
-                                     LPPROCESS_INFORMATION);
-
 // A manual-reset event that a test sets to let a scripted server or stand-in go on.
 class Event {
   public:

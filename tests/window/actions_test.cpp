@@ -184,21 +184,16 @@ constexpr wchar_t kSmartAppControl[] =
     L"refuse to run the game this build makes.\n\nInstall anyway?";
 std::optional<DWORD> s_policyState;
 std::optional<DWORD> PolicyState(HKEY root, const wchar_t* key, const wchar_t* name) {
-    if (root != HKEY_LOCAL_MACHINE || key != L"SYSTEM\\CurrentControlSet\\Control\\CI\\Policy"sv ||
-        name != L"VerifiedAndReputablePolicyState"sv)
-        return std::nullopt;
-    return s_policyState;
-}
-UINT WINAPI RemoteDrive(LPCWSTR) {
-    return DRIVE_REMOTE;
+    const bool policy = root == HKEY_LOCAL_MACHINE &&
+                        key == L"SYSTEM\\CurrentControlSet\\Control\\CI\\Policy"sv &&
+                        name == L"VerifiedAndReputablePolicyState"sv;
+    return policy ? s_policyState : std::nullopt;
 }
 
 TEST_F(ActionTest, SmartAppControlOnIsAskedAboutAndNoMakesNothing) {
     s_registryNumber = PolicyState;
     s_policyState = 1;
-    const auto seen = PressMain({{IDNO, L""}});
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].text, kSmartAppControl);
+    EXPECT_EQ(PressMain({{IDNO, L""}}).at(0).text, kSmartAppControl);
     EXPECT_FALSE(JobStarted());
     EXPECT_FALSE(fs::exists(temp / L"install"));
     // Yes goes on (to the job's own refusal: no disc was given).
@@ -216,20 +211,20 @@ TEST_F(ActionTest, OneDriveAndNetworkFoldersAreAskedAboutAndNoMakesNothing) {
     std::wstring oneDrive = temp.path().native();
     CharUpperW(oneDrive.data());
     SetEnvironmentVariableW(L"OneDriveConsumer", oneDrive.c_str());
-    EXPECT_EQ(PressMain({{IDNO, folder + L" is inside OneDrive. OneDrive would upload the whole "
-                                         L"build (about 14 GB) and can hold its files while the "
-                                         L"build needs them.\n\nInstall there anyway?"}})
-                  .size(),
-              1u);
+    EXPECT_EQ(PressMain({{IDNO, L""}}).at(0).text,
+              folder +
+                  L" is inside OneDrive. OneDrive would upload the whole build (about 14 GB) "
+                  L"and can hold its files while the build needs them.\n\nInstall there "
+                  L"anyway?");
     SetEnvironmentVariableW(L"OneDriveConsumer", nullptr);
     // A UNC path, then a drive that Windows reports as remote.
     for (const std::wstring& remote : {std::wstring(L"\\\\server\\games\\MURK-Recomp"), folder}) {
         SetItemText(kFolderBox, remote);
-        EXPECT_EQ(PressMain({{IDNO, remote + L" is on a network drive. The build would be slow "
-                                             L"there and can fail.\n\nInstall there anyway?"}})
-                      .size(),
-                  1u);
-        s_driveType = RemoteDrive;
+        EXPECT_EQ(PressMain({{IDNO, L""}}).at(0).text,
+                  remote +
+                      L" is on a network drive. The build would be slow there and can "
+                      L"fail.\n\nInstall there anyway?");
+        s_driveType = [](LPCWSTR) -> UINT { return DRIVE_REMOTE; };
     }
     EXPECT_FALSE(JobStarted());
     EXPECT_FALSE(fs::exists(folder));
@@ -449,13 +444,16 @@ TEST_F(ActionTest, PlayWithoutALauncherLeavesTheWindowAndOneWindowsRefusesIsName
     EXPECT_EQ(FindDialog(kTitle), nullptr);
     EXPECT_TRUE(Visible(kPlayButton));
 
-    s_createProcess = RefusedBySmartAppControl;
-    BoxAnswerer answerer({{IDOK, L""}});
+    // Smart App Control refuses it.
+    s_createProcess = [](LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                         LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) -> BOOL {
+        SetLastError(4551);
+        return FALSE;
+    };
+    BoxAnswerer answerer({{IDOK, L"Windows blocked " + s_installed.native() +
+                                     L" (Smart App Control or your organisation's policy)."}});
     Click(kPlayButton);
-    ASSERT_TRUE(answerer.Finished());
-    EXPECT_EQ(answerer.Seen().at(0).text,
-              L"Windows blocked " + s_installed.native() +
-                  L" (Smart App Control or your organisation's policy).");
+    EXPECT_TRUE(answerer.Finished());
     EXPECT_FALSE(WindowGone());
 }
 
