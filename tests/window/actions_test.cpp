@@ -234,7 +234,7 @@ TEST_F(ActionTest, OneDriveAndNetworkFoldersAreAskedAboutAndNoMakesNothing) {
     s_updateMode = true;
     s_registryNumber = PolicyState;
     s_policyState = 1;
-    EXPECT_EQ(PressMain({{IDNO, kSmartAppControl}}).size(), 1u);
+    EXPECT_EQ(PressMain({{IDNO, L""}}).at(0).text, kSmartAppControl);
     EXPECT_TRUE(PumpUntil([this] { return WindowGone(); }, 10000));
     SetEnvironmentVariableW(L"OneDriveConsumer", nullptr);
 }
