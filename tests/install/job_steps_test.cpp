@@ -112,7 +112,8 @@ TEST(ChildEnvironment, LeavesOutOtherToolchainsAndGivesATempTheToolsCanRead) {
     for (const std::wstring& line :
          {std::wstring(L"(cmake_Generator is set on this PC; the build runs without it)"),
           L"(TEMP has characters some build tools can't handle; they use " + own + L")"})
-        EXPECT_NE(std::find(window.logs.begin(), window.logs.end(), line), window.logs.end());
+        EXPECT_NE(std::find(window.logs.begin(), window.logs.end(), line), window.logs.end())
+            << Utf8(line);
 }
 
 }  // namespace
