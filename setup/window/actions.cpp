@@ -68,11 +68,13 @@ bool PlaceConfirmed(const std::filesystem::path& folder) {
                 L"hold its files while the build needs them.\n\nInstall there anyway?",
             MB_YESNO | MB_ICONWARNING) != IDYES)
         return false;
-    return !OnNetworkDrive(folder) || Ask(folder.native() +
-                                              L" is on a network drive. The build would be slow "
-                                              L"there and can fail.\n\nInstall "
-                                              L"there anyway?",
-                                          MB_YESNO | MB_ICONWARNING) == IDYES;
+    if (OnNetworkDrive(folder) &&
+        Ask(folder.native() +
+                L" is on a network drive. The build would be slow there and can fail.\n\nInstall "
+                L"there anyway?",
+            MB_YESNO | MB_ICONWARNING) != IDYES)
+        return false;
+    return true;
 }
 
 // The game this build makes isn't signed: with Smart App Control on, Windows will likely refuse to
