@@ -104,6 +104,10 @@ Part Leftovers(const fs::path& repository) {
         part.bytes += SizeOf(generated);
         part.paths.push_back(generated);
     }
+    if (const fs::path temp = repository.parent_path() / kTempFolder; MadeBySetup(temp)) {
+        part.bytes += SizeOf(temp);
+        part.paths.push_back(temp);
+    }
     return part;
 }
 

@@ -26,6 +26,10 @@ inline constexpr wchar_t kUnpackingMarker[] = L".murk-setup-unpacking";
 inline constexpr wchar_t kArchiveSuffix[] = L".zip";
 inline constexpr wchar_t kResumeSuffix[] = L".zip.resume";
 
+// The install folder's own temporary folder, which the build's tools get when the user's TEMP
+// has letters they can't read. Setup marks it when it makes it; only then is it a leftover.
+inline constexpr wchar_t kTempFolder[] = L"temp";
+
 // True when folder is a folder (not a link) that holds the marker.
 bool MadeBySetup(const std::filesystem::path& folder);
 

@@ -4,13 +4,19 @@
 #include "setup/install/install.h"
 #include "setup/job/channel.h"
 #include "setup/job/environment.h"
+#include "setup/job/system.h"
 #include "setup/tools/proxy.h"
 #include "setup/tools/tools_step.h"
+
+#include "maintenance/maintenance.h"
+#include "maintenance/tree.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cwchar>
+#include <fstream>
+#include <string_view>
 #include <system_error>
 
 namespace murk::setup {
@@ -38,15 +44,21 @@ void LeaveOut(const wchar_t* name) {
     Log(L"(" + std::wstring(name) + L" is set on this PC; the build runs without it)");
 }
 
-// The path with each name's case as it is on disk; empty when it doesn't exist.
-std::wstring OnDisk(const fs::path& path) {
-    std::wstring text(GetLongPathNameW(path.c_str(), nullptr, 0), L'\0');
+using PathConversion = DWORD(WINAPI*)(LPCWSTR path, LPWSTR buffer, DWORD size);
+
+// The existing path as GetLongPathNameW or GetShortPathNameW gives it; empty when it fails.
+std::wstring Converted(PathConversion convert, const fs::path& path) {
+    std::wstring text(convert(path.c_str(), nullptr, 0), L'\0');
     if (text.empty()) return {};
-    const DWORD length =
-        GetLongPathNameW(path.c_str(), text.data(), static_cast<DWORD>(text.size()));
+    const DWORD length = convert(path.c_str(), text.data(), static_cast<DWORD>(text.size()));
     if (length == 0 || length >= text.size()) return {};
     text.resize(length);
     return text;
+}
+
+// The path with each name's case as it is on disk; empty when it doesn't exist.
+std::wstring OnDisk(const fs::path& path) {
+    return Converted(GetLongPathNameW, path);
 }
 
 // The working copy as safe.directory names it: git compares it with the folder as it finds it
@@ -104,6 +116,65 @@ void UseSystemProxy() {
     Log(L"(git and Python use the system's proxy " + MaskedProxy(proxy->server) + L")");
 }
 
+// Another toolchain's, left by a Visual Studio prompt, MSYS2 or a tutorial: CMake would take
+// another compiler, flags or generator, and the build would fail with messages that point at the
+// project. CMAKE_BUILD_PARALLEL_LEVEL stays: a PC short of memory may need its build's jobs
+// limited.
+constexpr const wchar_t* kToolchainSettings[] = {
+    L"CC", L"CXX", L"CPP", L"CFLAGS", L"CXXFLAGS", L"CPPFLAGS", L"LDFLAGS", L"RC", L"RCFLAGS"};
+constexpr std::wstring_view kCMakePrefix = L"CMAKE_";
+constexpr std::wstring_view kParallelLevel = L"CMAKE_BUILD_PARALLEL_LEVEL";
+
+void LeaveOutOtherToolchains() {
+    for (const wchar_t* name : kToolchainSettings)
+        LeaveOut(name);
+    for (const std::wstring& name : ChildVariableNames())
+        if (SameIgnoringCase(std::wstring_view(name).substr(0, kCMakePrefix.size()),
+                             kCMakePrefix) &&
+            !SameIgnoringCase(name, kParallelLevel))
+            LeaveOut(name.c_str());
+}
+
+// Ninja, older CMake paths and Python's decoding of its children's output read paths in the ANSI
+// code page: a letter outside it (Cyrillic on a Western PC) breaks them.
+bool AnsiCanHold(const std::wstring& text) {
+    if (GetACP() == CP_UTF8) return true;
+    BOOL lost = FALSE;
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), static_cast<int>(text.size()),
+                        nullptr, 0, nullptr, &lost);
+    return !lost;
+}
+
+// The install folder's temporary folder, made and marked if it isn't there; empty when something
+// other than a folder stands there. One that was there already is someone's: it is never marked.
+fs::path InstallTemp(const fs::path& folder) {
+    const fs::path temp = fs::path(FullPath(folder)) / maintenance::kTempFolder;
+    if (CreateDirectoryW(temp.c_str(), nullptr))
+        std::ofstream(temp / maintenance::kSetupMarker, std::ios::binary);
+    return maintenance::IsPlainFolder(temp) ? temp : fs::path();
+}
+
+// Every child gets a TEMP whose path its tools can read: the user's as its short name, or the
+// install folder's own, by its long or short name.
+void UseReadableTemp(const fs::path& folder) {
+    const std::wstring temp = ChildVariable(L"TEMP").value_or(L"");
+    if (AnsiCanHold(temp) && AnsiCanHold(ChildVariable(L"TMP").value_or(L""))) return;
+    std::wstring readable = Converted(GetShortPathNameW, temp);
+    if (readable.empty() || !AnsiCanHold(readable)) {
+        const fs::path own = InstallTemp(folder);
+        readable = own.native();
+        if (!own.empty() && !AnsiCanHold(readable)) readable = Converted(GetShortPathNameW, own);
+    }
+    if (readable.empty() || !AnsiCanHold(readable)) {
+        Log(L"(TEMP has characters some build tools can't handle, and no other temporary folder "
+            L"could be found)");
+        return;
+    }
+    SetChildVariable(L"TEMP", readable);
+    SetChildVariable(L"TMP", readable);
+    Log(L"(TEMP has characters some build tools can't handle; they use " + readable + L")");
+}
+
 }  // namespace
 
 void ChildEnvironmentStep(const Job& job) {
@@ -113,6 +184,7 @@ void ChildEnvironmentStep(const Job& job) {
             LeaveOut(name);
     for (const wchar_t* name : kGitSettings)
         LeaveOut(name);
+    LeaveOutOtherToolchains();
     // Nobody watches a job's git: a sign-in prompt, its own or the credential manager's, would
     // wait for good.
     SetChildVariable(L"GIT_TERMINAL_PROMPT", L"0");
@@ -123,6 +195,7 @@ void ChildEnvironmentStep(const Job& job) {
     // As for Python: a git that the tools step won't take from the PATH is Setup's.
     AddGitSettings(job.repository, ToolOnPath(L"git.exe").empty());
     UseSystemProxy();
+    UseReadableTemp(job.choices.folder);
 }
 
 }  // namespace murk::setup

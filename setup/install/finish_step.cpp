@@ -87,9 +87,15 @@ void FinishStep(Job& job) {
     std::error_code error;
     if (!fs::exists(launcher, error)) Fail(L"The build finished but MurkLauncher.exe isn't there.");
 
-    if (job.choices.shortcut) CreateDesktopShortcut(launcher);
+    // The final message names the desktop only when the shortcut is really there.
+    bool onDesktop = false;
+    if (job.choices.shortcut) {
+        const std::wstring failure = CreateDesktopShortcut(launcher);
+        onDesktop = failure.empty();
+        if (!onDesktop) Log(L"(couldn't put the shortcut on the desktop: " + failure + L")");
+    }
     job.finalMessage = L"Done. Start the game with the launcher";
-    job.finalMessage += job.choices.shortcut ? L" (\"MURK Recompiled\" on the desktop)." : L".";
+    job.finalMessage += onDesktop ? L" (\"MURK Recompiled\" on the desktop)." : L".";
 
     if (job.choices.freeSpace) FreeSpace(job);
     // A job that found the files already extracted never used the image: it may be another copy.

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace murk::setup {
 
@@ -12,7 +13,8 @@ using DesktopFolderQuery = std::optional<std::filesystem::path> (*)();
 extern DesktopFolderQuery s_desktopFolder;
 
 // Writes "MURK Recompiled.lnk" to the desktop, pointing at launcher. Needs COM on the calling
-// thread. A shortcut is a convenience: failing to make one is not worth a word.
-void CreateDesktopShortcut(const std::filesystem::path& launcher);
+// thread. Returns why the shortcut isn't there (Controlled Folder Access, something of that name
+// in the way, ...), or nothing when it is; nothing already there is deleted.
+std::wstring CreateDesktopShortcut(const std::filesystem::path& launcher);
 
 }  // namespace murk::setup

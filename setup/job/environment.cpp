@@ -30,34 +30,8 @@ struct EnvironmentFreer {
 // 32767 characters is as long as a variable can be, with room for its terminator.
 constexpr DWORD kVariableCapacity = 32768;
 
-std::optional<std::wstring> SetupVariable(const std::wstring& name) {
-    std::wstring value(kVariableCapacity, L'\0');
-    SetLastError(ERROR_SUCCESS);
-    const DWORD length = GetEnvironmentVariableW(name.c_str(), value.data(), kVariableCapacity);
-    if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-    if (length >= kVariableCapacity) return std::nullopt;
-    value.resize(length);
-    return value;
-}
-
-}  // namespace
-
-void ResetChildEnvironment() {
-    s_changes.clear();
-}
-
-std::optional<std::wstring> ChildVariable(std::wstring_view name) {
-    const std::wstring key(name);
-    if (const auto change = s_changes.find(key); change != s_changes.end()) return change->second;
-    return SetupVariable(key);
-}
-
-void SetChildVariable(std::wstring_view name, std::optional<std::wstring> value) {
-    const std::wstring key(name);
-    s_changes.insert_or_assign(key, std::move(value));
-}
-
-std::vector<wchar_t> ChildEnvironmentBlock() {
+// Setup's environment with the job's changes; a variable left out holds nothing.
+Variables ChildVariables() {
     Variables variables;
     const std::unique_ptr<wchar_t, EnvironmentFreer> strings(GetEnvironmentStringsW());
     for (const wchar_t* entry = strings.get(); entry && *entry; entry += wcslen(entry) + 1) {
@@ -75,8 +49,51 @@ std::vector<wchar_t> ChildEnvironmentBlock() {
         else
             variables.emplace(name, value);
     }
+    return variables;
+}
+
+}  // namespace
+
+std::optional<std::wstring> SetupVariable(const std::wstring& name) {
+    std::wstring value(kVariableCapacity, L'\0');
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = GetEnvironmentVariableW(name.c_str(), value.data(), kVariableCapacity);
+    if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+    if (length >= kVariableCapacity) return std::nullopt;
+    value.resize(length);
+    return value;
+}
+
+bool SameIgnoringCase(std::wstring_view a, std::wstring_view b) {
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+void ResetChildEnvironment() {
+    s_changes.clear();
+}
+
+std::optional<std::wstring> ChildVariable(std::wstring_view name) {
+    const std::wstring key(name);
+    if (const auto change = s_changes.find(key); change != s_changes.end()) return change->second;
+    return SetupVariable(key);
+}
+
+void SetChildVariable(std::wstring_view name, std::optional<std::wstring> value) {
+    const std::wstring key(name);
+    s_changes.insert_or_assign(key, std::move(value));
+}
+
+std::vector<std::wstring> ChildVariableNames() {
+    std::vector<std::wstring> names;
+    for (const auto& [name, value] : ChildVariables())
+        if (value) names.push_back(name);
+    return names;
+}
+
+std::vector<wchar_t> ChildEnvironmentBlock() {
     std::vector<wchar_t> block;
-    for (const auto& [name, value] : variables) {
+    for (const auto& [name, value] : ChildVariables()) {
         if (!value) continue;
         block.insert(block.end(), name.begin(), name.end());
         block.push_back(L'=');

@@ -11,6 +11,13 @@
 
 namespace murk::setup {
 
+// A variable of Setup's own environment, the user's; nothing when it is unset.
+std::optional<std::wstring> SetupVariable(const std::wstring& name);
+
+// Whether two names or paths are the same text without regard to case, as Windows compares
+// variable names and file names.
+bool SameIgnoringCase(std::wstring_view a, std::wstring_view b);
+
 // Forgets every change of the last job.
 void ResetChildEnvironment();
 
@@ -20,6 +27,9 @@ std::optional<std::wstring> ChildVariable(std::wstring_view name);
 
 // Sets a variable for the children, or, given nothing, leaves it out of their environment.
 void SetChildVariable(std::wstring_view name, std::optional<std::wstring> value);
+
+// The names of the variables the children get, in the order of their block.
+std::vector<std::wstring> ChildVariableNames();
 
 // Setup's environment with the changes, as CreateProcessW takes it with
 // CREATE_UNICODE_ENVIRONMENT: "NAME=value" strings sorted by name, each ending in a null

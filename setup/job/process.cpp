@@ -2,6 +2,7 @@
 
 #include "setup/job/channel.h"
 #include "setup/job/environment.h"
+#include "setup/job/system.h"
 
 #include <algorithm>
 #include <system_error>
@@ -21,6 +22,8 @@ constexpr DWORD kReadSize = 4096;
 // How often a wait looks at the cancel flag: well inside what a user notices.
 constexpr DWORD kCancelPollMilliseconds = 50;
 constexpr std::size_t kLineStartReach = 1024;
+// ERROR_SYSTEM_INTEGRITY_POLICY_VIOLATION: Smart App Control, which MinGW's headers don't name.
+constexpr DWORD kIntegrityPolicyViolation = 4551;
 
 // Only lines that start with the line's progress pattern are meters; every other line, a
 // compiler's source excerpt with a printf format or a traceback's "%s" among them, is a
@@ -165,13 +168,14 @@ int Run(const std::wstring& commandLine, const std::filesystem::path& workingFol
     std::vector<wchar_t> environment = ChildEnvironmentBlock();
     PROCESS_INFORMATION started{};
     // The command line stays as it was given: it is what the log shows and what the program sees.
-    const BOOL ok = CreateProcessW(
+    const BOOL ok = s_createProcess(
         program.c_str(), writable.data(), nullptr, nullptr, TRUE,
         CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, environment.data(),
         workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &started);
+    const DWORD startError = GetLastError();
     // Only the child may hold the write end now, so the pipe ends when the child's tree does.
     writeEnd.reset();
-    if (!ok) Fail(L"Couldn't start: " + commandLine);
+    if (!ok) Fail(BlockedByPolicy(startError, program).value_or(L"Couldn't start: " + commandLine));
     UniqueHandle process(started.hProcess);
     UniqueHandle thread(started.hThread);
 
@@ -212,6 +216,13 @@ std::wstring Quote(const std::filesystem::path& path) {
     quoted.append(trailing, L'\\');
     quoted += L'"';
     return quoted;
+}
+
+std::optional<std::wstring> BlockedByPolicy(DWORD error, const std::filesystem::path& program) {
+    if (error != kIntegrityPolicyViolation && error != ERROR_ACCESS_DISABLED_BY_POLICY)
+        return std::nullopt;
+    return L"Windows blocked " + program.native() +
+           L" (Smart App Control or your organisation's policy).";
 }
 
 bool GitOutput(const std::filesystem::path& repository, const std::wstring& arguments,

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -58,6 +59,10 @@ int Run(const std::wstring& commandLine, const std::filesystem::path& workingFol
         const LineHandler& handler);
 
 std::wstring Quote(const std::filesystem::path& path);
+
+// What to tell the user when CreateProcessW failed with error because Smart App Control or an
+// organisation's policy (AppLocker) refused program; nothing for any other error.
+std::optional<std::wstring> BlockedByPolicy(DWORD error, const std::filesystem::path& program);
 
 // Runs "git -C <repository> <arguments>"; output becomes git's first non-empty line.
 bool GitOutput(const std::filesystem::path& repository, const std::wstring& arguments,

@@ -1,7 +1,8 @@
 #pragma once
 // The few platform answers that tests cannot control or see any other way: the free disk space,
-// the user's answer to a message box, and the job's power request. The product calls the real
-// functions; tests swap them.
+// the user's answer to a message box, the job's power request, a registry number, a drive's type
+// and whether Windows lets a program start. The product calls the real functions; tests swap
+// them.
 
 #include <windows.h>
 
@@ -16,11 +17,22 @@ using FreeBytesQuery = std::optional<std::uint64_t> (*)(const std::filesystem::p
 using MessageBoxCall = int(WINAPI*)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 using PowerRequestCall = BOOL(WINAPI*)(HANDLE request, POWER_REQUEST_TYPE type);
 
+using RegistryNumberQuery = std::optional<DWORD> (*)(HKEY root, const wchar_t* key,
+                                                     const wchar_t* name);
+using DriveTypeQuery = UINT(WINAPI*)(LPCWSTR root);
+using ProcessCreator = decltype(&CreateProcessW);
+
 extern FreeBytesQuery s_freeBytes;   // GetDiskFreeSpaceExW: bytes free to the caller
 extern MessageBoxCall s_messageBox;  // MessageBoxW
 // PowerSetRequest and PowerClearRequest: nothing else tells whether a request is on.
 extern PowerRequestCall s_powerSetRequest;
 extern PowerRequestCall s_powerClearRequest;
+extern RegistryNumberQuery s_registryNumber;  // RegistryNumber
+extern DriveTypeQuery s_driveType;            // GetDriveTypeW
+extern ProcessCreator s_createProcess;        // CreateProcessW
+
+// A REG_DWORD value; nothing when it is missing or can't be read.
+std::optional<DWORD> RegistryNumber(HKEY root, const wchar_t* key, const wchar_t* name);
 
 // Free bytes available to the caller on the volume of path; nothing when they can't be read.
 std::optional<std::uint64_t> FreeBytes(const std::filesystem::path& path);
@@ -28,7 +40,20 @@ std::optional<std::uint64_t> FreeBytes(const std::filesystem::path& path);
 // has really filled up.
 std::optional<std::uint64_t> DriveFreeBytes(const std::filesystem::path& path);
 
+// The path as Windows resolves it against the current folder (GetFullPathNameW: "." and ".."
+// resolved, every "/" a "\"); empty when it can't be. std::filesystem::absolute takes a UNC path
+// for one on the current drive.
+std::wstring FullPath(const std::filesystem::path& path);
+
 // A message box owned by the main window, titled with the program's name.
 int Ask(std::wstring_view text, UINT type);
+
+// Smart App Control enforces its policy (not only evaluating): Windows then refuses programs that
+// aren't signed, the launcher the build makes among them.
+bool SmartAppControlOn();
+// The folder (which need not exist yet) is inside the folder that a OneDrive variable names.
+bool InsideOneDrive(const std::filesystem::path& folder);
+// The folder is on a mapped network drive or a UNC path.
+bool OnNetworkDrive(const std::filesystem::path& folder);
 
 }  // namespace murk::setup

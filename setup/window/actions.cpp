@@ -58,6 +58,38 @@ bool HasNonAscii(std::wstring_view text) {
     return std::any_of(text.begin(), text.end(), [](wchar_t c) { return c > 127; });
 }
 
+// Where the folder is can cost a player the whole build: asked before anything is made there. An
+// update goes where the player chose when installing.
+bool PlaceConfirmed(const std::filesystem::path& folder) {
+    if (s_updateMode) return true;
+    if (InsideOneDrive(folder) &&
+        Ask(folder.native() +
+                L" is inside OneDrive. OneDrive would upload the whole build (about 14 GB) and can "
+                L"hold its files while the build needs them.\n\nInstall there anyway?",
+            MB_YESNO | MB_ICONWARNING) != IDYES)
+        return false;
+    if (OnNetworkDrive(folder) &&
+        Ask(folder.native() +
+                L" is on a network drive. The build would be slow there and can fail.\n\nInstall "
+                L"there anyway?",
+            MB_YESNO | MB_ICONWARNING) != IDYES)
+        return false;
+    return true;
+}
+
+// The game this build makes isn't signed: with Smart App Control on, Windows will likely refuse to
+// start it, which the player should hear before the half hour the build takes.
+bool SmartAppControlConfirmed() {
+    if (!SmartAppControlOn()) return true;
+    if (Ask(L"Smart App Control is on. It blocks programs that aren't signed, so Windows will "
+            L"likely refuse to run the game this build makes.\n\nInstall anyway?",
+            MB_YESNO | MB_ICONWARNING) == IDYES)
+        return true;
+    // Started to update: nothing is left to do.
+    if (s_updateMode) PostMessageW(s_window, WM_CLOSE, 0, 0);
+    return false;
+}
+
 // The checks and questions before a job; false when the user must change something first.
 bool Confirmed(const Choices& choices, bool folderSource) {
     if (choices.folder.empty()) {
@@ -69,12 +101,14 @@ bool Confirmed(const Choices& choices, bool folderSource) {
             L"handle. A folder like C:\\MURK-Recomp is safer. Continue anyway?",
             MB_YESNO | MB_ICONWARNING) != IDYES)
         return false;
+    if (!PlaceConfirmed(choices.folder)) return false;
     if (FolderInUse(choices.folder)) {
         Ask(kAlreadyRunning, MB_OK | MB_ICONINFORMATION);
         // Started to update a folder that another Setup is busy with: nothing is left to do.
         if (s_updateMode) PostMessageW(s_window, WM_CLOSE, 0, 0);
         return false;
     }
+    if (!SmartAppControlConfirmed()) return false;
     std::error_code error;
     if (folderSource && !choices.source.empty() && !fs::is_directory(choices.source, error)) {
         Ask(L"That isn't a folder. Choose the folder of your extracted disc.",
@@ -199,9 +233,14 @@ void Play() {
     STARTUPINFOW startup{.cb = sizeof startup};
     PROCESS_INFORMATION process{};
     // The launcher the build made, by its full path: nothing is searched for.
-    if (!CreateProcessW(s_installed.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                        nullptr, folder.c_str(), &startup, &process))
+    if (!s_createProcess(s_installed.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                         nullptr, folder.c_str(), &startup, &process)) {
+        // Any other failure leaves the window as it is; a refusal by policy must be explained, or
+        // the player is left pressing Play.
+        if (const auto blocked = BlockedByPolicy(GetLastError(), s_installed))
+            Ask(*blocked, MB_OK | MB_ICONWARNING);
         return;
+    }
     // The launcher runs on its own, outside the job object: nothing here waits for it.
     UniqueHandle thread(process.hThread);
     UniqueHandle launcher(process.hProcess);

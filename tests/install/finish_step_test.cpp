@@ -173,13 +173,21 @@ TEST_F(FinishStepTest, ShortcutOnTheDesktopPointsAtTheLauncher) {
     EXPECT_EQ(Logged(), "");
 }
 
-TEST_F(FinishStepTest, WithoutADesktopTheMessageStillFollowsTheOption) {
+// A folder of that name in the way, then no desktop at all: logged, not claimed, nothing deleted.
+TEST_F(FinishStepTest, AShortcutThatCantBeMadeIsLoggedAndNotClaimed) {
     job.choices.shortcut = true;
-    s_desktopFolder = [] { return std::optional<fs::path>(); };
-
+    const fs::path inTheWay = desktop / L"MURK Recompiled.lnk";
+    WriteFile(inTheWay / L"kept.txt", 10);
     EXPECT_EQ(Finish(), std::nullopt);
-    EXPECT_EQ(job.finalMessage, std::wstring(kDone) + kOnDesktop);
-    EXPECT_TRUE(fs::is_empty(desktop.path()));
+    EXPECT_EQ(job.finalMessage, std::wstring(kDone) + L".");
+    EXPECT_EQ(ReadBytes(inTheWay / L"kept.txt").size(), 10u);
+
+    s_desktopFolder = [] { return std::optional<fs::path>(); };
+    EXPECT_EQ(Finish(), std::nullopt);
+    EXPECT_EQ(job.finalMessage, std::wstring(kDone) + L".");
+    EXPECT_EQ(Logged(), "(couldn't put the shortcut on the desktop: " + Utf8(inTheWay.native()) +
+                            " is a folder)\r\n(couldn't put the shortcut on the desktop: Windows "
+                            "didn't say where the desktop is)\r\n");
 }
 
 TEST_F(FinishStepTest, NoOptionsLeaveTheDesktopAndTheFilesAlone) {
@@ -205,10 +213,13 @@ TEST_F(FinishStepTest, AllOptionsDeleteTheGroupsAndTheImageInThreeParagraphs) {
     WriteFile(tools / L"Git" / L"git.exe", kMiB);
     MarkMadeBySetup(tools / L"Clang");
     MarkMadeBySetup(tools / L"Git");
+    WriteFile(install / L"temp" / L"cc1.tmp", 10);
+    MarkMadeBySetup(install / L"temp");
 
     EXPECT_EQ(Finish(), std::nullopt);
     EXPECT_EQ(job.finalMessage,
               std::wstring(kDone) + kOnDesktop + L"\n\nFreed 5 MB" + kFreedTail + kImageDeleted);
+    EXPECT_FALSE(Exists(install / L"temp"));
     EXPECT_FALSE(Exists(build / L"obj" / L"main.obj"));
     EXPECT_FALSE(Exists(build / L"libgame.a"));
     EXPECT_FALSE(Exists(job.repository / L"generated" / L"ppc"));
@@ -269,10 +280,12 @@ TEST_F(FinishStepTest, ToolsFromThePathLeaveAnEmptyToolsGroup) {
     WriteFile(install / L"tools" / L"Ninja" / L"ninja.exe", kMiB);
     MarkMadeBySetup(install / L"tools" / L"Git");
     MarkMadeBySetup(install / L"tools" / L"Ninja");
+    WriteFile(install / L"temp" / L"notes.txt", 10);  // a folder of the user's
 
     EXPECT_EQ(Finish(), std::nullopt);
     EXPECT_EQ(job.finalMessage, std::wstring(kDone) + L".\n\nFreed 3 MB" + kFreedTail);
     EXPECT_TRUE(Exists(install / L"tools" / L"Git" / L"git.exe"));
+    EXPECT_TRUE(Exists(install / L"temp" / L"notes.txt"));
     EXPECT_EQ(Logged(), "== Freeing up space\r\n" + std::string(kLeftoversLine) + ": 3 MB\r\n" +
                             kToolsLine + ": 0 MB\r\n");
 }

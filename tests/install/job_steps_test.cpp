@@ -8,6 +8,8 @@
 #include "tests/support/standin.h"
 #include "tests/support/test_support.h"
 
+#include "maintenance/maintenance.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -168,6 +170,45 @@ TEST(PrefixWideProxy, AStalledSetupScriptGivesWayToTheProxySetByHandAndTheUsersO
     EXPECT_EQ(ChildVariable(L"NO_PROXY"), L"corp.example");
     SetEnvironmentVariableW(L"HTTPS_PROXY", nullptr);
     SetEnvironmentVariableW(L"NO_PROXY", nullptr);
+}
+
+// Another toolchain's variables stay out of the build, which gets a TEMP its tools can read;
+// Setup's own environment, which the launcher gets, keeps them all.
+TEST(ChildEnvironment, LeavesOutOtherToolchainsAndGivesATempTheToolsCanRead) {
+    TempFolder folder;
+    Collector window;
+    const Job job{.choices = {.folder = folder.path()}, .repository = folder / L"murk-recomp"};
+    const std::pair<const wchar_t*, const wchar_t*> others[] = {
+        {L"CC", L"cl"}, {L"cmake_Generator", L"Ninja"}, {L"CMAKE_BUILD_PARALLEL_LEVEL", L"2"}};
+    for (const auto& [name, value] : others)
+        SetEnvironmentVariableW(name, value);
+    const std::wstring userTemp = Variable(L"TEMP");
+    // A Cyrillic user name on a Western PC, in a folder without a short name.
+    SetEnvironmentVariableW(L"TEMP", (folder / L"\u041f\u043e\u043b\u044c").c_str());
+    const auto childSees = [&job] {
+        ResetChildEnvironment();
+        ChildEnvironmentStep(job);
+        std::vector<std::string> lines;
+        setup::Run(
+            test::ChildCommand(
+                L"env:CC env:CMAKE_GENERATOR env:CMAKE_BUILD_PARALLEL_LEVEL env:TEMP env:TMP"),
+            {}, [&lines](const std::string& line) { lines.push_back(line); });
+        return lines;
+    };
+    const std::wstring own = (folder / L"temp").native();
+    EXPECT_EQ(childSees(), (std::vector<std::string>{"2", Utf8(own), Utf8(own)}));
+    EXPECT_TRUE(maintenance::MadeBySetup(own));
+    EXPECT_EQ(Variable(L"CC"), L"cl");
+    SetEnvironmentVariableW(L"TEMP", userTemp.c_str());
+    EXPECT_EQ(childSees(), (std::vector<std::string>{"2", Utf8(userTemp), Utf8(Variable(L"TMP"))}));
+    for (const auto& [name, value] : others)
+        SetEnvironmentVariableW(name, nullptr);
+    window.Drain();
+    for (const std::wstring& line :
+         {std::wstring(L"(cmake_Generator is set on this PC; the build runs without it)"),
+          L"(TEMP has characters some build tools can't handle; they use " + own + L")"})
+        EXPECT_NE(std::find(window.logs.begin(), window.logs.end(), line), window.logs.end())
+            << Utf8(line);
 }
 
 }  // namespace

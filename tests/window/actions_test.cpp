@@ -7,6 +7,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace murk::setup;
+using namespace std::string_view_literals;
 
 constexpr wchar_t kNeedDisc[] =
     L"Choose your MURK disc image (.iso) or extracted disc folder first.";
@@ -176,6 +177,65 @@ TEST_F(ActionTest, MainButtonCancelsTheRunningJobAndKillsItsChildren) {
     EXPECT_FALSE(s_busy);
     EXPECT_EQ(ItemText(kMainButton), L"Install");
     EXPECT_EQ(ItemText(kStatusLine), L"Cancelled.");
+}
+
+constexpr wchar_t kSmartAppControl[] =
+    L"Smart App Control is on. It blocks programs that aren't signed, so Windows will likely "
+    L"refuse to run the game this build makes.\n\nInstall anyway?";
+std::optional<DWORD> s_policyState;
+std::optional<DWORD> PolicyState(HKEY root, const wchar_t* key, const wchar_t* name) {
+    const bool policy = root == HKEY_LOCAL_MACHINE &&
+                        key == L"SYSTEM\\CurrentControlSet\\Control\\CI\\Policy"sv &&
+                        name == L"VerifiedAndReputablePolicyState"sv;
+    return policy ? s_policyState : std::nullopt;
+}
+
+TEST_F(ActionTest, SmartAppControlOnIsAskedAboutAndNoMakesNothing) {
+    s_registryNumber = PolicyState;
+    s_policyState = 1;
+    EXPECT_EQ(PressMain({{IDNO, L""}}).at(0).text, kSmartAppControl);
+    EXPECT_FALSE(JobStarted());
+    EXPECT_FALSE(fs::exists(temp / L"install"));
+    // Yes goes on (to the job's own refusal: no disc was given).
+    EXPECT_EQ(PressMain({{IDYES, kSmartAppControl}, {IDOK, kNeedDisc}}).size(), 2u);
+    // Evaluation mode (2) blocks nothing.
+    for (const std::optional<DWORD> state :
+         {std::optional<DWORD>(2), std::optional<DWORD>(0), std::optional<DWORD>()}) {
+        s_policyState = state;
+        EXPECT_EQ(PressMain({{IDOK, L""}}).at(0).text, kNeedDisc);
+    }
+}
+
+TEST_F(ActionTest, OneDriveAndNetworkFoldersAreAskedAboutAndNoMakesNothing) {
+    const std::wstring folder = ItemText(kFolderBox);
+    std::wstring oneDrive = temp.path().native();
+    CharUpperW(oneDrive.data());
+    SetEnvironmentVariableW(L"OneDriveConsumer", oneDrive.c_str());
+    EXPECT_EQ(PressMain({{IDNO, L""}}).at(0).text,
+              folder +
+                  L" is inside OneDrive. OneDrive would upload the whole build (about 14 GB) "
+                  L"and can hold its files while the build needs them.\n\nInstall there "
+                  L"anyway?");
+    SetEnvironmentVariableW(L"OneDriveConsumer", nullptr);
+    // A UNC path, then a drive that Windows reports as remote.
+    for (const std::wstring& remote : {std::wstring(L"\\\\server\\games\\MURK-Recomp"), folder}) {
+        SetItemText(kFolderBox, remote);
+        EXPECT_EQ(PressMain({{IDNO, L""}}).at(0).text,
+                  remote +
+                      L" is on a network drive. The build would be slow there and can "
+                      L"fail.\n\nInstall there anyway?");
+        s_driveType = [](LPCWSTR) -> UINT { return DRIVE_REMOTE; };
+    }
+    EXPECT_FALSE(fs::exists(folder));
+
+    // An update goes where the player installed; with Smart App Control on, No ends the program.
+    SetEnvironmentVariableW(L"OneDriveConsumer", oneDrive.c_str());
+    s_updateMode = true;
+    s_registryNumber = PolicyState;
+    s_policyState = 1;
+    EXPECT_EQ(PressMain({{IDNO, L""}}).at(0).text, kSmartAppControl);
+    EXPECT_TRUE(PumpUntil([this] { return WindowGone(); }, 10000));
+    SetEnvironmentVariableW(L"OneDriveConsumer", nullptr);
 }
 
 std::thread FailingThreadStart(std::function<void()>) {
@@ -374,7 +434,7 @@ TEST_F(ActionTest, SuccessfulUpdateStartsTheLauncherAndClosesWithoutABox) {
     EXPECT_EQ(fs::path(launched->folder), folder);
 }
 
-TEST_F(ActionTest, PlayWithoutALauncherLeavesTheWindow) {
+TEST_F(ActionTest, PlayWithoutALauncherLeavesTheWindowAndOneWindowsRefusesIsNamed) {
     s_installed = temp / L"gone" / L"MurkLauncher.exe";
     ShowWindow(Item(kPlayButton), SW_SHOW);
     FakeSystem boxes(std::nullopt, IDOK);  // a box would be recorded, not shown
@@ -383,6 +443,20 @@ TEST_F(ActionTest, PlayWithoutALauncherLeavesTheWindow) {
     EXPECT_FALSE(WindowGone());
     EXPECT_TRUE(boxes.questions().empty());
     EXPECT_TRUE(Visible(kPlayButton));
+
+    // Smart App Control refuses it.
+    s_createProcess = [](LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                         LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) -> BOOL {
+        SetLastError(4551);
+        return FALSE;
+    };
+    Click(kPlayButton);
+    Pump();
+    ASSERT_EQ(boxes.questions().size(), 1u);
+    EXPECT_EQ(boxes.questions()[0].text,
+              L"Windows blocked " + s_installed.native() +
+                  L" (Smart App Control or your organisation's policy).");
+    EXPECT_FALSE(WindowGone());
 }
 
 }  // namespace

@@ -161,6 +161,9 @@ void WindowTest::TearDown() {
     s_installed.clear();
     s_freeBytes = PlentyOfSpace;
     s_messageBox = MessageBoxW;
+    s_registryNumber = RegistryNumber;
+    s_driveType = GetDriveTypeW;
+    s_createProcess = CreateProcessW;
     s_folderPicker = s_realFolderPicker;
     s_openFile = s_realOpenFile;
     s_startThread = s_realStartThread;
