@@ -6,6 +6,7 @@
 #include "setup/job/process.h"
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
+#include "setup/tools/unpack.h"
 #include "tests/support/http_server.h"
 #include "tests/support/release_document.h"
 #include "tests/support/standin.h"
@@ -120,7 +121,7 @@ class ToolsStep : public ::testing::Test {
     std::vector<std::wstring> NinjaDownloaded(const std::wstring& url) {
         const fs::path tools = install / L"tools";
         return {L"== Checking the tools", L"Ninja: downloading " + url, L"== Unpacking Ninja",
-                L"$ " + Quote(test::SystemTarPath()) + L" -xf " + Quote(tools / L"Ninja.zip") +
+                L"$ " + Quote(test::SystemTarPath()) + L" -xvf " + Quote(tools / L"Ninja.zip") +
                     L" -C " + Quote(tools / L"Ninja"),
                 L"Ninja: " + (tools / L"Ninja" / L"ninja.exe").native()};
     }
@@ -190,8 +191,8 @@ TEST_F(ToolsStep, FiveDownloadsAreUnpackedAndPutInFrontOfPathInReverseOrder) {
     EXPECT_EQ(window.statuses.back(), L"Unpacking Python");
     EXPECT_TRUE(
         Logged(L"Git: downloading " + server.Origin() + L"/downloads/MinGit-2.47.1-64-bit.zip"));
-    EXPECT_TRUE(Logged(L"$ " + Quote(test::SystemTarPath()) + L" -xf " + Quote(tools / L"Git.zip") +
-                       L" -C " + Quote(tools / L"Git")));
+    EXPECT_TRUE(Logged(L"$ " + Quote(test::SystemTarPath()) + L" -xvf " +
+                       Quote(tools / L"Git.zip") + L" -C " + Quote(tools / L"Git")));
     EXPECT_TRUE(Logged(L"Git: " + git.native()));
     EXPECT_TRUE(Logged(L"Python: downloading " + server.Origin() +
                        L"/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg"));
@@ -199,9 +200,9 @@ TEST_F(ToolsStep, FiveDownloadsAreUnpackedAndPutInFrontOfPathInReverseOrder) {
     EXPECT_TRUE(Logged(L"(Python: the package index lists no SHA-512; not checked)"));
     for (const wchar_t* name : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"})
         EXPECT_TRUE(Logged(L"== Unpacking " + std::wstring(name))) << name;
-    // The bar is busy while the last archive is unpacked, and stays so after the step.
+    // The bar counted the last archive's files to the end.
     ASSERT_FALSE(window.progress.empty());
-    EXPECT_EQ(window.progress.back(), -1);
+    EXPECT_EQ(window.progress.back(), 100);
 }
 
 TEST_F(ToolsStep, ToolsOnPathOrInTheToolsFolderNeedNoNetwork) {
@@ -640,6 +641,81 @@ TEST_F(ToolsStep, AResumedArchiveThatFailsItsDigestIsFetchedOnceMoreWhole) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[2], L"Ninja: the release lists SHA-256 " + Widen(listed) +
                             L", the download has " + Widen(Sha256Hex(zip)));
+}
+
+// tar's line per file moves the bar as the file comes out, and stays out of the log; a line
+// where tar says why it couldn't write a file does not.
+TEST_F(ToolsStep, AnUnpackCountsItsFilesOnTheBar) {
+    const fs::path archive = install / L"tool.zip";
+    const fs::path folder = install / L"tool";
+    const fs::path gate = install / L"gate";
+    fs::create_directories(folder);
+    WriteBytes(archive,
+               StoredZip({{"bin/", ""}, {"bin/a.exe", "a"}, {"bin/b.dll", ""}, {"c", ""}}));
+    const auto untar = [&] { return Untar(test::SystemTarPath(), archive, folder); };
+    const std::vector<std::wstring> command = {L"$ " + Quote(test::SystemTarPath()) + L" -xvf " +
+                                               Quote(archive) + L" -C " + Quote(folder)};
+    // Each file waits until the window has taken what the one before it showed.
+    SetEnvironmentVariableW(L"STANDIN_TAR_GATE", gate.c_str());
+    std::size_t taken = 0;
+    ASSERT_TRUE(window.RunWhileTaking([&] { EXPECT_EQ(untar(), 0); },
+                                      [&] {
+                                          if (window.progress.size() >
+                                              std::exchange(taken, window.progress.size()))
+                                              WriteBytes(gate, "");
+                                      }));
+    SetEnvironmentVariableW(L"STANDIN_TAR_GATE", nullptr);
+    EXPECT_EQ(window.progress, (std::vector<int>{0, 25, 50, 75, 100}));
+    EXPECT_EQ(NewLines(), command);
+
+    fs::remove_all(folder / L"bin");
+    fs::create_directories(folder / L"bin" / L"a.exe");
+    EXPECT_EQ(untar(), 1);
+    EXPECT_EQ(NewLines(),
+              (std::vector<std::wstring>{command[0], L"x bin/a.exe: Can't create 'bin/a.exe'"}));
+
+    // Without a count (the archive's end record is cut off) the bar is busy, as it always was.
+    const std::string zip = ReadBytes(archive);
+    WriteBytes(archive, zip.substr(0, zip.size() - 22));
+    fs::remove_all(folder / L"bin");
+    window.progress.clear();
+    EXPECT_EQ(untar(), 0);
+    EXPECT_EQ(NewLines(), command);
+    EXPECT_EQ(window.progress, std::vector<int>{-1});
+}
+
+// The archive as a ZIP64 writer leaves it: the classic record's count is 0xFFFF, and a locator
+// before it points to the ZIP64 record with the real one.
+std::string AsZip64(const std::string& zip, std::uint64_t entries) {
+    std::string bytes = zip.substr(0, zip.size() - 22);
+    const auto put = [&bytes](std::uint64_t value, int count) {
+        for (int i = 0; i < count; ++i)
+            bytes += static_cast<char>(value >> (8 * i) & 0xFF);
+    };
+    const std::uint64_t record = bytes.size();
+    put(0x06064b50, 4), put(44, 8), put(45, 2), put(45, 2), put(0, 8), put(entries, 8);
+    put(entries, 8), put(0, 16);
+    put(0x07064b50, 4), put(0, 4), put(record, 8), put(1, 4);
+    return bytes + zip.substr(zip.size() - 22, 8) + "\xff\xff\xff\xff" +
+           zip.substr(zip.size() - 12);
+}
+
+TEST(ZipEntryCount, FromTheEndRecordOrItsZip64OneAndNothingForOtherFiles) {
+    TempFolder folder;
+    const std::string zip = StoredZip({{"bin/", ""}, {"bin/ninja.exe", "PK\5\6"}, {"c", ""}});
+    const auto count = [&](const std::string& bytes) {
+        WriteBytes(folder / L"a.zip", bytes);
+        return ZipEntryCount(folder / L"a.zip");
+    };
+    EXPECT_EQ(count(zip), 3u);
+    // Its signature's bytes in the archive's comment are no record.
+    EXPECT_EQ(count(zip.substr(0, zip.size() - 2) +
+                    std::string("\x1d\0PK\x05\x06 signed by the publisher", 31)),
+              3u);
+    EXPECT_EQ(count(AsZip64(zip, 0x100000003)), 0x100000003u);
+    EXPECT_EQ(count(zip.substr(0, zip.size() - 1)), std::nullopt);
+    EXPECT_EQ(count("MZ, a program"), std::nullopt);
+    EXPECT_EQ(ZipEntryCount(folder / L"missing.zip"), std::nullopt);
 }
 
 TEST(FindUnder, FilesOnlyExactNameAtMostThreeLevelsDown) {
