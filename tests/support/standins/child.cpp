@@ -5,8 +5,6 @@
 //   err:TEXT        the same, to standard error
 //   lines:N:B[:E]   writes N numbered lines of B bytes each, terminator included, fast;
 //                   E is the terminator: crlf (default), lf or cr
-//   files:N         writes N lines "x llvm-mingw-.../file0000042.h" (75 bytes each, LF)
-//                   to standard error, fast, as a verbose tar lists the files it unpacks
 //   sleep:MS        sleeps MS milliseconds
 //   cwd             writes the working folder and "\n"
 //   env:NAME        writes the variable's value and "\n" (only "\n" when it is unset)
@@ -107,22 +105,6 @@ void WriteLines(std::wstring_view request) {
     Write(STD_OUTPUT_HANDLE, chunk);
 }
 
-void WriteUnpackedFiles(unsigned long count) {
-    std::string chunk;
-    char line[128];
-    for (unsigned long i = 0; i < count; ++i) {
-        std::snprintf(line, sizeof line,
-                      "x llvm-mingw-20241217-ucrt-x86_64/include/c++/v1/__algorithm/file%07lu.h\n",
-                      i);
-        chunk += line;
-        if (chunk.size() >= 1 << 16) {
-            Write(STD_ERROR_HANDLE, chunk);
-            chunk.clear();
-        }
-    }
-    Write(STD_ERROR_HANDLE, chunk);
-}
-
 // Quotes one argument so that the C runtime's parser gives it back unchanged.
 std::wstring QuoteArgument(std::wstring_view argument) {
     std::wstring quoted = L"\"";
@@ -182,8 +164,6 @@ int wmain(int argc, wchar_t** argv) {
             Write(STD_ERROR_HANDLE, Unescape(Utf8(command.substr(4))));
         } else if (StartsWith(command, L"lines:")) {
             WriteLines(command.substr(6));
-        } else if (StartsWith(command, L"files:")) {
-            WriteUnpackedFiles(std::wcstoul(command.data() + 6, nullptr, 10));
         } else if (StartsWith(command, L"sleep:")) {
             Sleep(std::wcstoul(command.data() + 6, nullptr, 10));
         } else if (command == L"cwd") {
