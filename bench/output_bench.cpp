@@ -7,10 +7,15 @@
 // program's own window, its details view hidden as it opens and then shown, while another
 // thread checks that the window still answers. "output_bench window" runs only the first of
 // these, "output_bench window-shown" only the second.
+//
+// Last, an unpack of Clang as the same window meets it: tar's 50,000 "x <path>" lines, one per
+// file, through Run with the unpack's counter, which keeps them out of the log and moves the bar;
+// its cost per line beside the flood's ("output_bench unpack" runs it alone).
 #include "setup/job/channel.h"
 #include "setup/job/handles.h"
 #include "setup/job/process.h"
 #include "setup/job/system.h"
+#include "setup/tools/unpack.h"
 #include "setup/window/window.h"
 #include "tests/support/test_support.h"
 
@@ -154,8 +159,10 @@ constexpr unsigned long kWindowLines = 300000;
 constexpr unsigned long kWindowLineBytes = 78;  // 80 with CR LF
 constexpr wchar_t kFinalMessage[] = L"Flood done.";
 constexpr DWORD kProbeTimeout = 2000;
+constexpr unsigned long kUnpackedFiles = 50000;
 
 struct WindowFlood {
+    bool unpack = false;
     Clock::time_point started;
     Clock::time_point lastChildLine;
     std::atomic<unsigned long> childLines{0};
@@ -168,6 +175,31 @@ struct WindowFlood {
 
 WindowFlood* g_flood = nullptr;
 
+// This program again, as a verbose tar listing Clang's files: "output_bench files".
+std::wstring UnpackCommand() {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return Quote(self) + L" files";
+}
+
+// Lines of 75 bytes (the flood's are 80), written in pieces of 64 KB to standard error.
+void ListUnpackedFiles() {
+    std::string piece;
+    char line[128];
+    for (unsigned long i = 0; i < kUnpackedFiles; ++i) {
+        std::snprintf(line, sizeof line,
+                      "x llvm-mingw-20241217-ucrt-x86_64/include/c++/v1/__algorithm/file%07lu.h\n",
+                      i);
+        piece += line;
+        if (piece.size() >= 1 << 16 || i + 1 == kUnpackedFiles) {
+            DWORD written = 0;
+            WriteFile(GetStdHandle(STD_ERROR_HANDLE), piece.data(),
+                      static_cast<DWORD>(piece.size()), &written, nullptr);
+            piece.clear();
+        }
+    }
+}
+
 // Stands in for the end report's box: the moment it would appear, and what the user sees then.
 int WINAPI FloodBox(HWND, LPCWSTR text, LPCWSTR, UINT) {
     WindowFlood& flood = *g_flood;
@@ -175,9 +207,11 @@ int WINAPI FloodBox(HWND, LPCWSTR text, LPCWSTR, UINT) {
     flood.boxShownOnce = true;
     flood.boxText = text ? text : L"";
     const std::wstring view = Text(kDetailsView);
-    const std::string last = murk::test::ChildLine(kWindowLines - 1, kWindowLineBytes);
-    const std::wstring tail =
-        std::wstring(last.begin(), last.end()) + L"\r\n" + kFinalMessage + L"\r\n";
+    // An unpack's last line is its command: the files it lists are counted, not logged.
+    const std::string last = flood.unpack
+                                 ? Utf8(L"$ " + UnpackCommand())
+                                 : murk::test::ChildLine(kWindowLines - 1, kWindowLineBytes);
+    const std::wstring tail = Widen(last) + L"\r\n" + kFinalMessage + L"\r\n";
     flood.viewEndsWithTheLastLines = view.ends_with(tail);
     flood.viewLength = view.size();
     return IDOK;
@@ -188,12 +222,23 @@ void WindowFloodJob(const fs::path& folder) {
     OpenLog(folder);
     bool success = false;
     try {
-        const std::wstring command =
-            murk::test::ChildCommand(L"lines:" + std::to_wstring(kWindowLines) + L":" +
-                                     std::to_wstring(kWindowLineBytes + 2) + L":crlf");
-        success = Run(command, {}, [&flood](const std::string&) {
-                      if (++flood.childLines == kWindowLines) flood.lastChildLine = Clock::now();
-                  }) == 0;
+        if (flood.unpack) {
+            // Tar's lines for Clang's files, as many as its archive has entries.
+            CountUnpacked counter{kUnpackedFiles};
+            success = RunTaking(UnpackCommand(), {}, [&flood, &counter](const std::string& line) {
+                          if (++flood.childLines == kUnpackedFiles)
+                              flood.lastChildLine = Clock::now();
+                          return counter(line);
+                      }) == 0;
+        } else {
+            const std::wstring command =
+                murk::test::ChildCommand(L"lines:" + std::to_wstring(kWindowLines) + L":" +
+                                         std::to_wstring(kWindowLineBytes + 2) + L":crlf");
+            success = Run(command, {}, [&flood](const std::string&) {
+                          if (++flood.childLines == kWindowLines)
+                              flood.lastChildLine = Clock::now();
+                      }) == 0;
+        }
     } catch (const Failed&) {
     }
     Log(kFinalMessage);
@@ -201,7 +246,7 @@ void WindowFloodJob(const fs::path& folder) {
     PostDone(success, kFinalMessage);
 }
 
-void BenchRealWindow(bool detailsShown) {
+void BenchRealWindow(bool detailsShown, bool unpack = false) {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     static const bool setUp = [instance] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -212,7 +257,7 @@ void BenchRealWindow(bool detailsShown) {
     murk::test::TempFolder folder;
     s_freeBytes = [](const fs::path&) -> std::optional<std::uint64_t> { return 100ull << 30; };
     s_messageBox = FloodBox;
-    WindowFlood flood;
+    WindowFlood flood{.unpack = unpack};
     g_flood = &flood;
     HWND window = CreateMainWindow(instance, L"\"MurkSetup.exe\"", SW_SHOWNOACTIVATE);
     s_showLog = detailsShown;
@@ -262,12 +307,19 @@ void BenchRealWindow(bool detailsShown) {
 
     const double total = std::chrono::duration<double>(flood.boxShown - flood.started).count();
     const double lag = std::chrono::duration<double>(flood.boxShown - flood.lastChildLine).count();
-    std::printf(
-        "real window, details %s: %lu lines of %lu bytes through Run, setup.log and "
-        "the window\n",
-        detailsShown ? "shown" : "hidden", kWindowLines, kWindowLineBytes + 2);
+    const unsigned long lines = unpack ? kUnpackedFiles : kWindowLines;
+    if (unpack)
+        std::printf(
+            "real window, details %s: an unpack's %lu \"x\" lines of 75 bytes through Run "
+            "with the unpack's counter, setup.log and the window\n",
+            detailsShown ? "shown" : "hidden", lines);
+    else
+        std::printf(
+            "real window, details %s: %lu lines of %lu bytes through Run, setup.log and "
+            "the window\n",
+            detailsShown ? "shown" : "hidden", lines, kWindowLineBytes + 2);
     std::printf("  job start to end report's box: %.2f s, %.2f us/line\n", total,
-                total * 1e6 / kWindowLines);
+                total * 1e6 / lines);
     std::printf("  child's last line to the box:  %.3f s\n", lag);
     std::printf("  messages posted: %ld log, %ld status, %ld progress, %ld done\n", posted[0],
                 posted[1], posted[2], posted[3]);
@@ -294,6 +346,14 @@ int main(int argc, char** argv) {
     }
     if (argc > 1 && std::strcmp(argv[1], "window-shown") == 0) {
         BenchRealWindow(true);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "files") == 0) {
+        ListUnpackedFiles();
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "unpack") == 0) {
+        BenchRealWindow(false, true);
         return 0;
     }
     WNDCLASSW windowClass{.lpfnWndProc = DrainProcedure,
@@ -340,5 +400,6 @@ int main(int argc, char** argv) {
     s_job.reset();
     BenchRealWindow(false);
     BenchRealWindow(true);
+    BenchRealWindow(false, true);
     return 0;
 }

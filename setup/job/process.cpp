@@ -35,33 +35,40 @@ bool IsProgressMeter(const std::string& line) {
     return MatchesLineStart(line, percent, match);
 }
 
-void Deliver(const std::string& line, const LineHandler& handler, bool filterMeters) {
-    if (handler) handler(line);
+// Who gets a child's lines besides the log; at most one of the two is set.
+struct Receivers {
+    const LineHandler& handler;
+    const LineTaker& taker;
+};
+
+void Deliver(const std::string& line, const Receivers& to, bool filterMeters) {
+    if (to.taker && to.taker(line)) return;
+    if (to.handler) to.handler(line);
     if (filterMeters && IsProgressMeter(line)) return;
     Log(Widen(line));
 }
 
 // Cuts every complete line out of pending; CR and LF each end a line, empty lines are dropped.
-void CutLines(std::string& pending, const LineHandler& handler) {
+void CutLines(std::string& pending, const Receivers& to) {
     size_t start = 0;
     for (;;) {
         const size_t end = pending.find_first_of("\r\n", start);
         if (end == std::string::npos) break;
-        if (end > start) Deliver(pending.substr(start, end - start), handler, true);
+        if (end > start) Deliver(pending.substr(start, end - start), to, true);
         start = end + 1;
     }
     pending.erase(0, start);
 }
 
-void ReadLines(HANDLE readEnd, const LineHandler& handler) {
+void ReadLines(HANDLE readEnd, const Receivers& to) {
     std::string pending;
     char buffer[kReadSize];
     DWORD got = 0;
     while (ReadFile(readEnd, buffer, kReadSize, &got, nullptr) && got > 0) {
         pending.append(buffer, got);
-        CutLines(pending, handler);
+        CutLines(pending, to);
     }
-    if (!pending.empty()) Deliver(pending, handler, false);
+    if (!pending.empty()) Deliver(pending, to, false);
 }
 
 // The first token of a command line, as CreateProcessW reads it: up to the closing quote when
@@ -141,8 +148,9 @@ UniqueHandle CreateKillOnCloseJob() {
     return job;
 }
 
-int Run(const std::wstring& commandLine, const std::filesystem::path& workingFolder,
-        const LineHandler& handler) {
+namespace {
+
+int RunFor(const std::wstring& commandLine, const fs::path& workingFolder, const Receivers& to) {
     Log(L"$ " + commandLine);
     const fs::path program = ProgramToStart(commandLine);
     if (program.empty()) Fail(L"Couldn't start: " + commandLine);
@@ -190,7 +198,7 @@ int Run(const std::wstring& commandLine, const std::filesystem::path& workingFol
     ResumeThread(thread.get());
 
     try {
-        ReadLines(readEnd.get(), handler);
+        ReadLines(readEnd.get(), to);
     } catch (...) {
         Stop(process.get());
         throw;
@@ -205,6 +213,18 @@ int Run(const std::wstring& commandLine, const std::filesystem::path& workingFol
 
     if (s_cancel.load()) Fail(L"Cancelled.");
     return static_cast<int>(exitCode);
+}
+
+}  // namespace
+
+int Run(const std::wstring& commandLine, const std::filesystem::path& workingFolder,
+        const LineHandler& handler) {
+    return RunFor(commandLine, workingFolder, {handler, {}});
+}
+
+int RunTaking(const std::wstring& commandLine, const std::filesystem::path& workingFolder,
+              const LineTaker& taker) {
+    return RunFor(commandLine, workingFolder, {{}, taker});
 }
 
 std::wstring Quote(const std::filesystem::path& path) {

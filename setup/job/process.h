@@ -26,6 +26,10 @@ extern std::atomic<bool> s_sessionEnding;
 // Gets each output line: the child's bytes (UTF-8) without the terminator, never empty.
 using LineHandler = std::function<void(const std::string&)>;
 
+// Gets each output line as a LineHandler does and answers whether it took the line: a line it
+// took stays out of the log (tar's one line per file unpacked, which the bar counts instead).
+using LineTaker = std::function<bool(const std::string&)>;
+
 // A progress meter's percentage: digits at the start of a line, after optional white space,
 // directly followed by a percent sign. Run keeps indented lines that match it out of the log;
 // the build step reads the bar's position from them.
@@ -57,6 +61,10 @@ UniqueHandle CreateKillOnCloseJob();
 // current folder. Fails with "Couldn't start: ..." or "Cancelled.".
 int Run(const std::wstring& commandLine, const std::filesystem::path& workingFolder,
         const LineHandler& handler);
+
+// Run, with the lines that taker takes kept out of the log.
+int RunTaking(const std::wstring& commandLine, const std::filesystem::path& workingFolder,
+              const LineTaker& taker);
 
 std::wstring Quote(const std::filesystem::path& path);
 

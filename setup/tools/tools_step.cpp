@@ -9,6 +9,7 @@
 #include "setup/job/system.h"
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
+#include "setup/tools/unpack.h"
 
 #include "maintenance/maintenance.h"
 #include "maintenance/tree.h"
@@ -299,12 +300,9 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
     FetchArchive(tool, download, archive);
 
     Status(L"Unpacking " + name);
-    PostProgress(-1);
     const fs::path unpacking = toolFolder / maintenance::kUnpackingMarker;
     WriteEmptyFile(unpacking);
-    const std::wstring command = Quote(SystemFolder() / L"tar.exe") + L" -xf " + Quote(archive) +
-                                 L" -C " + Quote(toolFolder);
-    if (Run(command, {}, {}) != 0) {
+    if (Untar(SystemFolder() / L"tar.exe", archive, toolFolder) != 0) {
         // A tar that stopped while less room is left than the archive takes ran out of it.
         const std::uintmax_t archiveSize = fs::file_size(archive, error);
         const std::optional<std::uint64_t> free = DriveFreeBytes(toolsFolder);

@@ -61,7 +61,7 @@ class Scenario : public ::testing::Test {
         const fs::path archive = Tools() / (std::string(tool.name) + ".zip");
         return {std::string(tool.name) + ": downloading " + U8(world.Origin()) + tool.url,
                 std::string("== Unpacking ") + tool.name,
-                "$ " + Quoted(SystemTarPath()) + " -xf " + Quoted(archive) + " -C " +
+                "$ " + Quoted(SystemTarPath()) + " -xvf " + Quoted(archive) + " -C " +
                     Quoted(Tools() / tool.name),
                 std::string(tool.name) + ": " + U8(Program(tool).native())};
     }

@@ -22,14 +22,18 @@ inline bool InstallSystemTar(const std::filesystem::path& standin) {
     const std::filesystem::path target = SystemTarPath();
     const std::string wanted = ReadBytes(standin);
     if (wanted.empty()) return false;
-    if (ReadBytes(target) == wanted) return true;
     const std::filesystem::path temporary =
         target.parent_path() / (L"tar.exe." + std::to_wstring(GetCurrentProcessId()) + L".new");
-    WriteBytes(temporary, wanted);
-    if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DeleteFileW(temporary.c_str());
-    }
-    return ReadBytes(target) == wanted;
+    // Another test may be replacing the same old copy at this moment.
+    return Eventually(
+        [&] {
+            if (ReadBytes(target) == wanted) return true;
+            WriteBytes(temporary, wanted);
+            if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+                DeleteFileW(temporary.c_str());
+            return ReadBytes(target) == wanted;
+        },
+        10000);
 }
 
 }  // namespace murk::test

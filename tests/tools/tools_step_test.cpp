@@ -6,6 +6,7 @@
 #include "setup/job/process.h"
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
+#include "setup/tools/unpack.h"
 #include "tests/support/http_server.h"
 #include "tests/support/release_document.h"
 #include "tests/support/standin.h"
@@ -121,7 +122,7 @@ class ToolsStep : public ::testing::Test {
     std::vector<std::wstring> NinjaDownloaded(const std::wstring& url) {
         const fs::path tools = install / L"tools";
         return {L"== Checking the tools", L"Ninja: downloading " + url, L"== Unpacking Ninja",
-                L"$ " + Quote(test::SystemTarPath()) + L" -xf " + Quote(tools / L"Ninja.zip") +
+                L"$ " + Quote(test::SystemTarPath()) + L" -xvf " + Quote(tools / L"Ninja.zip") +
                     L" -C " + Quote(tools / L"Ninja"),
                 L"Ninja: " + (tools / L"Ninja" / L"ninja.exe").native()};
     }
@@ -191,8 +192,8 @@ TEST_F(ToolsStep, FiveDownloadsAreUnpackedAndPutInFrontOfPathInReverseOrder) {
     EXPECT_EQ(window.statuses.back(), L"Unpacking Python");
     EXPECT_TRUE(
         Logged(L"Git: downloading " + server.Origin() + L"/downloads/MinGit-2.47.1-64-bit.zip"));
-    EXPECT_TRUE(Logged(L"$ " + Quote(test::SystemTarPath()) + L" -xf " + Quote(tools / L"Git.zip") +
-                       L" -C " + Quote(tools / L"Git")));
+    EXPECT_TRUE(Logged(L"$ " + Quote(test::SystemTarPath()) + L" -xvf " +
+                       Quote(tools / L"Git.zip") + L" -C " + Quote(tools / L"Git")));
     EXPECT_TRUE(Logged(L"Git: " + git.native()));
     EXPECT_TRUE(Logged(L"Python: downloading " + server.Origin() +
                        L"/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg"));
@@ -200,9 +201,9 @@ TEST_F(ToolsStep, FiveDownloadsAreUnpackedAndPutInFrontOfPathInReverseOrder) {
     EXPECT_TRUE(Logged(L"(Python: the package index lists no SHA-512; not checked)"));
     for (const wchar_t* name : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"})
         EXPECT_TRUE(Logged(L"== Unpacking " + std::wstring(name))) << name;
-    // The bar is busy while the last archive is unpacked, and stays so after the step.
+    // The bar counted the last archive's files to the end.
     ASSERT_FALSE(window.progress.empty());
-    EXPECT_EQ(window.progress.back(), -1);
+    EXPECT_EQ(window.progress.back(), 100);
 }
 
 TEST_F(ToolsStep, ToolsOnPathOrInTheToolsFolderNeedNoNetwork) {
@@ -663,6 +664,60 @@ TEST_F(ToolsStep, AResumedArchiveThatFailsItsDigestIsFetchedOnceMoreWhole) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[2], L"Ninja: the release lists SHA-256 " + Widen(listed) +
                             L", the download has " + Widen(Sha256Hex(zip)));
+}
+
+// tar's line per file moves the bar as the file comes out and stays out of the log; one where
+// tar says why it couldn't write a file does not.
+TEST_F(ToolsStep, AnUnpackCountsItsFilesOnTheBar) {
+    const fs::path archive = install / L"a.zip", folder = install / L"a", gate = install / L"gate";
+    const std::string zip = StoredZip({{"b/", ""}, {"b/a.exe", ""}, {"b/c.dll", ""}, {"d", ""}});
+    WriteBytes(archive, zip);
+    fs::create_directories(folder);
+    const auto untar = [&] { return Untar(test::SystemTarPath(), archive, folder); };
+    const std::vector<std::wstring> command = {L"$ " + Quote(test::SystemTarPath()) + L" -xvf " +
+                                               Quote(archive) + L" -C " + Quote(folder)};
+    // Each file waits until the window has taken what the one before it showed.
+    SetEnvironmentVariableW(L"STANDIN_TAR_GATE", gate.c_str());
+    std::size_t taken = 0;
+    const auto open = [&] {
+        if (window.progress.size() > std::exchange(taken, window.progress.size()))
+            WriteBytes(gate, "");
+    };
+    ASSERT_TRUE(window.RunWhileTaking([&] { EXPECT_EQ(untar(), 0); }, open));
+    SetEnvironmentVariableW(L"STANDIN_TAR_GATE", nullptr);
+    EXPECT_EQ(window.progress, (std::vector<int>{0, 25, 50, 75, 100}));
+    EXPECT_EQ(NewLines(), command);
+
+    // Without a count (the archive's end record is cut off) the bar is busy, as it always was.
+    WriteBytes(archive, zip.substr(0, zip.size() - 22));
+    EXPECT_EQ(untar(), 0);
+    EXPECT_EQ(NewLines(), command);
+    EXPECT_EQ(window.progress.back(), -1);
+
+    RunTaking(test::ChildCommand(LR"("err:x a.exe\nx b.exe: Can't create 'b.exe'\n")"), {},
+              CountUnpacked{2});
+    EXPECT_EQ(NewLines().back(), L"x b.exe: Can't create 'b.exe'");
+}
+
+TEST(ZipEntryCount, FromTheEndRecordOrItsZip64OneAndNothingForOtherFiles) {
+    using namespace std::string_literals;
+    TempFolder folder;
+    const auto count = [&](const std::string& bytes) {
+        WriteBytes(folder / L"a.zip", bytes);
+        return ZipEntryCount(folder / L"a.zip");
+    };
+    // The signature's bytes in a file are no record of their own.
+    const std::string zip = StoredZip({{"bin/", ""}, {"bin/ninja.exe", "PK\5\6"}, {"c", ""}});
+    EXPECT_EQ(count(zip), 3u);
+    EXPECT_EQ(count(zip.substr(0, zip.size() - 1)), std::nullopt);
+    EXPECT_EQ(count("MZ, a program"), std::nullopt);
+    // An archive stored in the archive comes with a record of its own, before the outer one.
+    EXPECT_EQ(count(StoredZip({{"inner.zip", StoredZip({{"a", ""}})}, {"b", ""}})), 2u);
+    // A ZIP64 record at 0, its locator, and the classic record with a count of 0xFFFF.
+    EXPECT_EQ(count("PK\6\6"s + std::string(28, '\0') + "\3\0\0\0\1\0\0\0"s +
+                    std::string(16, '\0') + "PK\6\7"s + std::string(12, '\0') + "\1\0\0\0"s +
+                    "PK\5\6"s + std::string(4, '\0') + "\xff\xff\xff\xff"s + std::string(10, '\0')),
+              0x100000003u);
 }
 
 TEST(FindUnder, FilesOnlyExactNameAtMostThreeLevelsDown) {
