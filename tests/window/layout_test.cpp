@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <map>
+
 namespace murk::test {
 namespace {
 
@@ -123,7 +125,21 @@ void ExpectLaidOutFor(UINT dpi, bool details) {
         }
         control = GetWindow(control, GW_HWNDNEXT);
     }
-    EXPECT_GE(wholeAt96, 15) << "of the window's 17 texts";
+    EXPECT_GE(wholeAt96, 19) << "of the window's 21 texts";
+}
+
+// Every text shows whole in its control, in the control's own font.
+void ExpectEveryTextShows() {
+    HWND control = GetWindow(s_window, GW_CHILD);
+    for (const ControlRow& row : kControls) {
+        const RECT rect = ClientRectOf(control);
+        const auto font = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+        const SIZE size{rect.right - rect.left, rect.bottom - rect.top};
+        const std::wstring text = WindowText(control);
+        const bool edit = std::wstring_view(row.className) == L"EDIT";
+        EXPECT_TRUE(edit || text.empty() || TextShows(row, text, font, size, s_dpi)) << text;
+        control = GetWindow(control, GW_HWNDNEXT);
+    }
 }
 
 RECT Frame() {
@@ -144,7 +160,7 @@ void ChangeDpi(UINT dpi, RECT suggested = {40, 30, 700, 500}) {
                  reinterpret_cast<LPARAM>(&suggested));
 }
 
-TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
+TEST_F(WindowTest, FreshWindowHasTheTwentySevenControlsInTabOrder) {
     Open();
     wchar_t drive[8] = L"C:";
     GetEnvironmentVariableW(L"SystemDrive", drive, 8);
@@ -163,21 +179,22 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
          {76, 40, 624, 72},
          true,
          true},
-        {L"Button", 115, L"Your copy of MURK", BS_GROUPBOX, {12, 78, 628, 174}, true, true},
+        {L"Button", 115, L"&Your copy of MURK", BS_GROUPBOX, {12, 78, 628, 174}, true, true},
         {L"Button",
          110,
-         L"Disc image (.iso)",
+         L"Disc i&mage (.iso)",
          BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP,
          {28, 98, 178, 118},
          true,
          true},
         {L"Button",
          111,
-         L"Extracted disc folder",
+         L"&Extracted disc folder",
          BS_AUTORADIOBUTTON,
          {190, 98, 380, 118},
          true,
          true},
+        {L"Static", 0, L"Disc image or folder:", SS_LEFT, {28, 122, 516, 142}, false, true},
         {L"Edit",
          100,
          L"",
@@ -195,11 +212,12 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
         {L"Static",
          116,
          L"A dump of your own disc (Redump's \"MURK (USA, Europe)\" and others).",
-         SS_LEFT,
+         SS_LEFT | SS_NOPREFIX,
          {28, 150, 616, 168},
          true,
          true},
-        {L"Button", 0, L"Install folder", BS_GROUPBOX, {12, 182, 628, 256}, true, true},
+        {L"Button", 0, L"Install &folder", BS_GROUPBOX, {12, 182, 628, 256}, true, true},
+        {L"Static", 0, L"Install folder:", SS_LEFT, {28, 204, 516, 224}, false, true},
         {L"Edit",
          102,
          folder.c_str(),
@@ -214,26 +232,26 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
          {524, 203, 612, 228},
          true,
          true},
-        {L"Static", 117, spaceNote.c_str(), SS_LEFT, {28, 232, 616, 250}, true, true},
+        {L"Static", 117, spaceNote.c_str(), SS_LEFT | SS_NOPREFIX, {28, 232, 616, 250}, true, true},
         {L"Button", 0, L"When it's done", BS_GROUPBOX, {12, 264, 628, 350}, true, true},
         {L"Button",
          108,
-         L"Add a desktop shortcut to the launcher",
+         L"Add a desktop &shortcut to the launcher",
          BS_AUTOCHECKBOX | WS_TABSTOP,
          {28, 284, 608, 304},
          true,
          true},
         {L"Button",
          112,
-         L"Free up space: delete the build tools and leftovers (2-4 GB; the next update gets "
-         L"them again and takes longer)",
+         L"F&ree up space: delete the build tools and leftovers (2-4 GB; the next update takes "
+         L"longer)",
          BS_AUTOCHECKBOX | WS_TABSTOP,
          {28, 304, 618, 324},
          true,
          true},
         {L"Button",
          113,
-         L"Delete the disc image once it's extracted (the game doesn't need it)",
+         L"De&lete the disc image once it's extracted (the game doesn't need it)",
          BS_AUTOCHECKBOX | WS_TABSTOP,
          {28, 324, 608, 344},
          true,
@@ -241,30 +259,32 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
         {L"Static",
          105,
          L"Ready.",
-         SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS,
+         SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS | SS_NOPREFIX,
          {12, 364, 422, 384},
          true,
          true},
-        {L"Button", 109, L"Play", BS_PUSHBUTTON | WS_TABSTOP, {434, 359, 524, 387}, false, true},
+        {L"Button", 109, L"&Play", BS_PUSHBUTTON | WS_TABSTOP, {434, 359, 524, 387}, false, true},
         {L"Button",
          104,
-         L"Install",
+         L"&Install",
          BS_DEFPUSHBUTTON | WS_TABSTOP,
          {530, 359, 628, 387},
          true,
          true},
+        {L"Static", 0, L"Progress:", SS_LEFT, {12, 394, 516, 414}, false, true},
         {L"msctls_progress32", 106, L"", 0, {12, 394, 516, 410}, true, true},
         {L"Button",
          114,
-         L"Show details",
+         L"Show &details",
          BS_PUSHBUTTON | WS_TABSTOP,
          {524, 390, 628, 414},
          true,
          true},
+        {L"Static", 0, L"Details:", SS_LEFT, {12, 422, 628, 442}, false, true},
         {L"Edit",
          107,
          L"",
-         WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+         WS_BORDER | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
          {12, 422, 628, 650},
          false,
          true},
@@ -298,7 +318,7 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
         EXPECT_EQ(IsWindowEnabled(control) != FALSE, want.enabled);
         control = GetWindow(control, GW_HWNDNEXT);
     }
-    EXPECT_EQ(control, nullptr) << "more than 23 controls";
+    EXPECT_EQ(control, nullptr) << "more than 27 controls";
 
     EXPECT_TRUE(Checked(kImageOption));
     EXPECT_FALSE(Checked(kFolderOption));
@@ -311,6 +331,49 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
         << "the details view takes as much text as it can";
     EXPECT_NE(SendMessageW(GetWindow(s_window, GW_CHILD), STM_GETICON, 0, 0), 0)
         << "the icon control shows the program's icon";
+    ExpectEveryTextShows();
+}
+
+// A screen reader names a box, bar or view by the label before it; a mnemonic's letter reaches
+// one control only; a '&' in a path shows as such.
+TEST_F(WindowTest, LabelsNameTheirControlsAndEachMnemonicIsOneControls) {
+    std::filesystem::create_directories(temp / L"murk-recomp" / L"game" / L"extracted");
+    WriteBytes(temp / L"murk-recomp" / L"game" / L"extracted" / L"default.xex", "XEX2");
+    Open(L"--update \"" + temp.path().native() + L"\"", SW_SHOW);
+    MSG queued;
+    PeekMessageW(&queued, s_window, WM_COMMAND, WM_COMMAND, PM_REMOVE);  // no real update
+    EXPECT_EQ(GetFocus(), Item(kMainButton)) << "an update needs no typing";
+    for (const auto& [id, words] : {std::pair{kSourceBox, L"Disc image or folder:"},
+                                    {kFolderBox, L"Install folder:"},
+                                    {kProgressBar, L"Progress:"},
+                                    {kDetailsView, L"Details:"}}) {
+        HWND label = GetWindow(Item(id), GW_HWNDPREV);
+        EXPECT_EQ(ClassOf(label), L"Static");
+        EXPECT_EQ(ShownText(label, WindowText(label)), words);
+    }
+    for (int id : {kStatusLine, kSourceNote, kSpaceNote})
+        EXPECT_TRUE(GetWindowLongPtrW(Item(id), GWL_STYLE) & SS_NOPREFIX) << id;
+
+    HWND folderGroup = GetWindow(GetWindow(Item(kFolderBox), GW_HWNDPREV), GW_HWNDPREV);
+    std::vector<std::pair<HWND, std::wstring>> texts;
+    for (HWND control : {Item(kSourceGroup), Item(kImageOption), Item(kFolderOption), folderGroup,
+                         Item(kShortcutOption), Item(kFreeSpaceOption), Item(kDeleteImageOption),
+                         Item(kPlayButton), Item(kMainButton), Item(kDetailsButton)})
+        texts.emplace_back(control, WindowText(control));
+    SetBusy(true);
+    texts.emplace_back(Item(kMainButton), WindowText(Item(kMainButton)));
+    SetBusy(false);
+    texts.emplace_back(Item(kMainButton), WindowText(Item(kMainButton)));
+    Click(kDetailsButton);
+    texts.emplace_back(Item(kDetailsButton), WindowText(Item(kDetailsButton)));
+    std::map<wchar_t, HWND> owners;
+    for (const auto& [control, text] : texts) {
+        const size_t mark = text.find(L'&');
+        ASSERT_TRUE(mark + 1 < text.size() && text.find(L'&', mark + 1) == text.npos) << text;
+        const auto [owner, added] = owners.emplace(towlower(text[mark + 1]), control);
+        EXPECT_TRUE(added || owner->second == control) << text;
+    }
+    EXPECT_EQ(owners.size(), 12u) << "ten controls, three letters of the main button";
 }
 
 TEST_F(WindowTest, ControlsGetTheMessageFontAndTheTitleABoldOneHalfAsLarge) {
@@ -425,8 +488,7 @@ TEST_F(WindowTest, DpiChangeLaysTheWindowOutAgainAndKeepsItsState) {
 
 TEST_F(WindowTest, AwayFrom96DpiAControlWidensForItsTextWithinTheMargin) {
     Open();
-    const ControlRow& row = kControls[16];
-    ASSERT_EQ(row.id, kDeleteImageOption);
+    const ControlRow& row = RowOf(kDeleteImageOption);
     const SIZE scaled{ScaleTo(144, row.width), ScaleTo(144, row.height)};
     std::wstring text = L"Delete";  // made just too long for the scaled table at 144 DPI
     while (TextShows(row, text, FontsFor(144).first.get(), scaled, 144))
@@ -457,6 +519,21 @@ TEST_F(WindowTest, DetailsAtTheWorkAreasBottomMoveTheWindowUpNeverAboveTheTop) {
     Click(kDetailsButton);
     EXPECT_GT(Frame().bottom - Frame().top, work.bottom - work.top);
     EXPECT_EQ(Frame().top, work.top);
+}
+
+// Runs in the Wine prefix whose message font is twice the standard 9 points, as Windows' "Make
+// text bigger" makes it at 200 %.
+class LargeTextWindowTest : public WindowTest {};
+
+TEST_F(LargeTextWindowTest, LaysTheWindowOutTwiceAsLargeAndCutsNoText) {
+    ASSERT_EQ(FontHeight(FontsFor(96).first.get()), -24) << "belongs in the 200 % text prefix";
+    Open();
+    EXPECT_EQ(ClientSize().cx, 2 * 640);
+    ExpectEveryTextShows();
+    // 1320 pixels of client area don't fit the test's screen: the details view gives way.
+    Click(kDetailsButton);
+    EXPECT_EQ(Frame().bottom - Frame().top, WorkArea().bottom - WorkArea().top);
+    ExpectEveryTextShows();
 }
 
 // Runs in the Wine prefix whose screen has 144 DPI (150 %), as most laptops have.
