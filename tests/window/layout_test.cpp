@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <map>
 
 namespace murk::test {
@@ -368,9 +369,8 @@ TEST_F(WindowTest, LabelsNameTheirControlsAndEachMnemonicIsOneControls) {
     texts.emplace_back(Item(kDetailsButton), WindowText(Item(kDetailsButton)));
     std::map<wchar_t, HWND> owners;
     for (const auto& [control, text] : texts) {
-        const size_t mark = text.find(L'&');
-        ASSERT_TRUE(mark + 1 < text.size() && text.find(L'&', mark + 1) == text.npos) << text;
-        const auto [owner, added] = owners.emplace(towlower(text[mark + 1]), control);
+        ASSERT_EQ(std::count(text.begin(), text.end(), L'&'), 1) << text;
+        const auto [owner, added] = owners.emplace(towlower(text[text.find(L'&') + 1]), control);
         EXPECT_TRUE(added || owner->second == control) << text;
     }
     EXPECT_EQ(owners.size(), 12u) << "ten controls, three letters of the main button";
