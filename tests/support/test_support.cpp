@@ -411,12 +411,11 @@ fs::path BuiltProgram(const std::wstring& fileName) {
 }
 
 std::wstring ShownText(HWND control, const std::wstring& text) {
-    wchar_t name[16] = {};
-    GetClassNameW(control, name, 16);
-    const bool button = _wcsicmp(name, L"Button") == 0;
+    wchar_t name[8] = {};
+    GetClassNameW(control, name, 8);
     const bool label =
-        _wcsicmp(name, L"Static") == 0 && !(GetWindowLongPtrW(control, GWL_STYLE) & SS_NOPREFIX);
-    if (!button && !label) return text;
+        !_wcsicmp(name, L"Static") && !(GetWindowLongPtrW(control, GWL_STYLE) & SS_NOPREFIX);
+    if (_wcsicmp(name, L"Button") && !label) return text;
     std::wstring shown;
     for (size_t i = 0; i < text.size(); ++i)
         shown += text[i] == L'&' && i + 1 < text.size() ? text[++i] : text[i];

@@ -56,13 +56,12 @@ TEST_F(CloseTest, NoKeepsTheJobRunningYesStopsItAndEndsTheProgram) {
     EXPECT_EQ(LastLogLine(Log()), "Cancelled.");
 }
 
-// Esc asks as closing does, but Yes stops only the job; while idle it does nothing. The details
-// view, where a multi-line edit would close its parent on Esc, is no exception.
+// Esc asks as closing does, but Yes stops only the job; while idle it does nothing. In the
+// details view too, where a multi-line edit would close its parent.
 TEST_F(CloseTest, EscAsksBeforeStoppingTheJobAndKeepsTheWindow) {
     HoldJobUntilCancelled();
     StartJob();
     Click(kDetailsButton);
-    SetFocus(Item(kDetailsView));
     const auto escape = [this] { PostMessageW(Item(kDetailsView), WM_KEYDOWN, VK_ESCAPE, 0); };
     {
         BoxAnswerer answerer({{IDNO, kStopQuestion}});

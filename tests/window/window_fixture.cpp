@@ -166,8 +166,9 @@ void WindowTest::TearDown() {
     s_startThread = s_realStartThread;
 }
 
-HWND WindowTest::Open(const std::wstring& arguments, int show) {
-    window_ = CreateMainWindow(GetModuleHandleW(nullptr), L"\"MurkSetup.exe\" " + arguments, show);
+HWND WindowTest::Open(const std::wstring& arguments) {
+    window_ = CreateMainWindow(GetModuleHandleW(nullptr), L"\"MurkSetup.exe\" " + arguments,
+                               SW_SHOWNOACTIVATE);
     return window_;
 }
 

@@ -77,9 +77,8 @@ class WindowTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    // Opens the window for a command line's arguments (after the program's name); SW_SHOW
-    // activates it, as the program's start does.
-    HWND Open(const std::wstring& arguments = L"", int show = SW_SHOWNOACTIVATE);
+    // Opens the window for a command line's arguments (after the program's name).
+    HWND Open(const std::wstring& arguments = L"");
     HWND Item(int id) const { return GetDlgItem(setup::s_window, id); }
     std::wstring ItemText(int id) const { return ShownText(Item(id), setup::Text(id)); }
     bool Enabled(int id) const { return IsWindowEnabled(Item(id)) != FALSE; }
