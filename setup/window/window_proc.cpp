@@ -174,17 +174,19 @@ SIZE WindowSize(int detailsGivenUp) {
     return {frame.right - frame.left, frame.bottom - frame.top};
 }
 
+// The work area of the window's monitor; empty when it can't be read.
 RECT WorkArea() {
     MONITORINFO monitor{.cbSize = sizeof monitor};
-    GetMonitorInfoW(MonitorFromWindow(s_window, MONITOR_DEFAULTTONEAREST), &monitor);
+    if (!GetMonitorInfoW(MonitorFromWindow(s_window, MONITOR_DEFAULTTONEAREST), &monitor))
+        return {};
     return monitor.rcWork;
 }
 
 // How much of its height the details view gives up so that the window fits its work area, as far
 // as the view can give.
 int DetailsGivenUp() {
-    if (!s_showLog) return 0;
     const RECT work = WorkArea();
+    if (!s_showLog || IsRectEmpty(&work)) return 0;
     const LONG excess = WindowSize(0).cy - (work.bottom - work.top);
     const RECT view = ScaledRect(RowOf(kDetailsView));
     return static_cast<int>(
@@ -440,9 +442,8 @@ void KeepInWorkArea() {
     if (IsIconic(s_window)) return;
     RECT frame{};
     GetWindowRect(s_window, &frame);
-    MONITORINFO monitor{.cbSize = sizeof monitor};
-    if (!GetMonitorInfoW(MonitorFromWindow(s_window, MONITOR_DEFAULTTONEAREST), &monitor)) return;
-    const RECT& work = monitor.rcWork;
+    const RECT work = WorkArea();
+    if (IsRectEmpty(&work)) return;
     // Up as far as the bottom needs, but the caption stays reachable below the area's top.
     const LONG top =
         std::max(work.top, std::min(frame.top, work.bottom - (frame.bottom - frame.top)));
