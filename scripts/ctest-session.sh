@@ -27,5 +27,6 @@ if [ -n "${murk_small_drive_namespace:-}" ]; then
   fi
 fi
 
-# The window tests of another screen DPI run in a prefix of their own (tests/CMakeLists.txt).
-"$here/wine-session.sh" --dpi 144 "$build" ctest --test-dir "$build" --output-on-failure "$@"
+# The window tests of another screen DPI or text size run in a prefix of their own
+# (tests/CMakeLists.txt).
+"$here/wine-session.sh" --dpi 144 --text 200 "$build" ctest --test-dir "$build" --output-on-failure "$@"

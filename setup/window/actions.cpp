@@ -211,7 +211,7 @@ void BrowseDir() {
 void StartOrCancel() {
     if (s_busy) {
         StopJob();
-        SetDlgItemTextW(s_window, kStatusLine, L"Cancelling...");
+        SetStatus(L"Cancelling...");
         return;
     }
     if (s_worker.joinable()) s_worker.join();

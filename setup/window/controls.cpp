@@ -3,52 +3,79 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
 
 namespace murk::setup {
 
-const ControlRow kControls[23] = {
+const ControlRow kControls[27] = {
     {L"STATIC", 0, L"", SS_ICON, 16, 12, 48, 48},
     {L"STATIC", 0, L"MURK Recompiled Setup", SS_LEFT, 76, 14, 540, 26},
     {L"STATIC", 0,
      L"Builds the game from your own copy of MURK. The build tools are downloaded if they aren't "
      L"installed; nothing from the game is downloaded.",
      SS_LEFT, 76, 40, 548, 32},
-    {L"BUTTON", kSourceGroup, L"Your copy of MURK", BS_GROUPBOX, 12, 78, 616, 96},
-    {L"BUTTON", kImageOption, L"Disc image (.iso)", BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 28,
+    {L"BUTTON", kSourceGroup, L"&Your copy of MURK", BS_GROUPBOX, 12, 78, 616, 96},
+    {L"BUTTON", kImageOption, L"Disc i&mage (.iso)", BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 28,
      98, 150, 20},
-    {L"BUTTON", kFolderOption, L"Extracted disc folder", BS_AUTORADIOBUTTON, 190, 98, 190, 20},
+    {L"BUTTON", kFolderOption, L"&Extracted disc folder", BS_AUTORADIOBUTTON, 190, 98, 190, 20},
+    {L"STATIC", 0, L"Disc image or folder:", SS_LEFT | WS_GROUP, 28, 122, 488, 20, false},
     {L"EDIT", kSourceBox, L"", WS_BORDER | WS_GROUP | WS_TABSTOP | ES_AUTOHSCROLL, 28, 122, 488,
      23},
     {L"BUTTON", kSourceBrowse, L"Browse...", BS_PUSHBUTTON | WS_TABSTOP, 524, 121, 88, 25},
-    {L"STATIC", kSourceNote, L"", SS_LEFT, 28, 150, 588, 18},
-    {L"BUTTON", 0, L"Install folder", BS_GROUPBOX, 12, 182, 616, 74},
+    {L"STATIC", kSourceNote, L"", SS_LEFT | SS_NOPREFIX, 28, 150, 588, 18},
+    {L"BUTTON", 0, L"Install &folder", BS_GROUPBOX, 12, 182, 616, 74},
+    {L"STATIC", 0, L"Install folder:", SS_LEFT, 28, 204, 488, 20, false},
     {L"EDIT", kFolderBox, nullptr, WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, 28, 204, 488, 23},
     {L"BUTTON", kFolderBrowse, L"Browse...", BS_PUSHBUTTON | WS_TABSTOP, 524, 203, 88, 25},
-    {L"STATIC", kSpaceNote, L"", SS_LEFT, 28, 232, 588, 18},
+    {L"STATIC", kSpaceNote, L"", SS_LEFT | SS_NOPREFIX, 28, 232, 588, 18},
     {L"BUTTON", 0, L"When it's done", BS_GROUPBOX, 12, 264, 616, 86},
-    {L"BUTTON", kShortcutOption, L"Add a desktop shortcut to the launcher",
+    {L"BUTTON", kShortcutOption, L"Add a desktop &shortcut to the launcher",
      BS_AUTOCHECKBOX | WS_TABSTOP, 28, 284, 580, 20},
     {L"BUTTON", kFreeSpaceOption,
-     L"Free up space: delete the build tools and leftovers (2-4 GB; the next update gets them "
-     L"again and takes longer)",
+     L"F&ree up space: delete the build tools and leftovers (2-4 GB; the next update takes "
+     L"longer)",
      BS_AUTOCHECKBOX | WS_TABSTOP, 28, 304, 590, 20},
     {L"BUTTON", kDeleteImageOption,
-     L"Delete the disc image once it's extracted (the game doesn't need it)",
+     L"De&lete the disc image once it's extracted (the game doesn't need it)",
      BS_AUTOCHECKBOX | WS_TABSTOP, 28, 324, 580, 20},
-    {L"STATIC", kStatusLine, L"Ready.", SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS, 12, 364, 410, 20},
-    {L"BUTTON", kPlayButton, L"Play", BS_PUSHBUTTON | WS_TABSTOP, 434, 359, 90, 28},
-    {L"BUTTON", kMainButton, L"Install", BS_DEFPUSHBUTTON | WS_TABSTOP, 530, 359, 98, 28},
+    {L"STATIC", kStatusLine, L"Ready.", SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS | SS_NOPREFIX, 12, 364,
+     410, 20},
+    {L"BUTTON", kPlayButton, L"&Play", BS_PUSHBUTTON | WS_TABSTOP, 434, 359, 90, 28},
+    {L"BUTTON", kMainButton, L"&Install", BS_DEFPUSHBUTTON | WS_TABSTOP, 530, 359, 98, 28},
+    {L"STATIC", 0, L"Progress:", SS_LEFT, 12, 394, 504, 20, false},
     {PROGRESS_CLASSW, kProgressBar, L"", 0, 12, 394, 504, 16},
-    {L"BUTTON", kDetailsButton, L"Show details", BS_PUSHBUTTON | WS_TABSTOP, 524, 390, 104, 24},
+    {L"BUTTON", kDetailsButton, L"Show &details", BS_PUSHBUTTON | WS_TABSTOP, 524, 390, 104, 24},
+    {L"STATIC", 0, L"Details:", SS_LEFT, 12, 422, 616, 20, false},
     {L"EDIT", kDetailsView, L"",
-     WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, 12, 422, 616, 228},
+     WS_BORDER | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, 12, 422,
+     616, 228},
 };
 
 UINT s_dpi = USER_DEFAULT_SCREEN_DPI;
 
+namespace {
+
+// The message font's character height at 96 DPI that the table is drawn for: Segoe UI 9 pt.
+constexpr int kStandardTextHeight = 12;
+// The DPI the table is scaled to: the screen's, or more where the user made the text bigger
+// than it comes at that DPI, so that every control grows with its text. Never less than the
+// screen's, so that a smaller font than the standard one moves nothing.
+int s_layoutDpi = USER_DEFAULT_SCREEN_DPI;
+
+}  // namespace
+
 int Scale(int value) {
-    return MulDiv(value, static_cast<int>(s_dpi), USER_DEFAULT_SCREEN_DPI);
+    return MulDiv(value, s_layoutDpi, USER_DEFAULT_SCREEN_DPI);
+}
+
+RECT ScaledRect(const ControlRow& row) {
+    return {Scale(row.x), Scale(row.y), Scale(row.x + row.width), Scale(row.y + row.height)};
+}
+
+const ControlRow& RowOf(int id) {
+    return *std::find_if(std::begin(kControls), std::end(kControls),
+                         [id](const ControlRow& row) { return row.id == id; });
 }
 
 namespace {
@@ -73,14 +100,11 @@ std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter> s_bigIcon;
 // The controls of kControls, row by row.
 HWND s_controls[std::size(kControls)] = {};
 
-RECT ScaledRect(const ControlRow& row) {
-    return {Scale(row.x), Scale(row.y), Scale(row.x + row.width), Scale(row.y + row.height)};
-}
-
 HWND CreateControl(HINSTANCE instance, const ControlRow& row, const wchar_t* text) {
     const RECT rect = ScaledRect(row);
-    return CreateWindowExW(0, row.className, text, WS_CHILD | WS_VISIBLE | row.style, rect.left,
-                           rect.top, rect.right - rect.left, rect.bottom - rect.top, s_window,
+    const DWORD style = WS_CHILD | (row.shown ? WS_VISIBLE : 0) | row.style;
+    return CreateWindowExW(0, row.className, text, style, rect.left, rect.top,
+                           rect.right - rect.left, rect.bottom - rect.top, s_window,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance,
                            nullptr);
 }
@@ -97,6 +121,13 @@ bool IsButton(const ControlRow& row) {
 
 bool IsTextStatic(const ControlRow& row) {
     return std::wstring_view(row.className) == L"STATIC" && (row.style & SS_TYPEMASK) == SS_LEFT;
+}
+
+// A '&' shows as such in a text without mnemonics (a path in a note); elsewhere it underlines the
+// next letter and takes no room.
+UINT PrefixFormat(const ControlRow& row) {
+    return std::wstring_view(row.className) == L"STATIC" && (row.style & SS_NOPREFIX) ? DT_NOPREFIX
+                                                                                      : 0;
 }
 
 // Widening is for fixed texts that wrap or get cut; the status line ends its texts with an
@@ -142,7 +173,7 @@ bool TextFits(HWND control, const ControlRow& row, int width, int height) {
     if (IsTextStatic(row)) {
         RECT needed{0, 0, width, 0};
         DrawTextW(context, text.c_str(), static_cast<int>(text.size()), &needed,
-                  DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+                  DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | PrefixFormat(row));
         fits = needed.right <= width && needed.bottom <= height;
     } else {
         RECT needed{};
@@ -159,11 +190,11 @@ bool TextFits(HWND control, const ControlRow& row, int width, int height) {
 }
 
 // The table's width scaled, or more where the text in this DPI's font needs it and the limits
-// leave room. The table itself holds at 96 DPI, where it was drawn.
+// leave room. The table itself holds at 96 DPI and the standard text size, where it was drawn.
 int FittedWidth(HWND control, const ControlRow& row, const RECT& scaled) {
     const int width = scaled.right - scaled.left;
     const int height = scaled.bottom - scaled.top;
-    if (s_dpi == USER_DEFAULT_SCREEN_DPI || !Widens(row)) return width;
+    if (s_layoutDpi == USER_DEFAULT_SCREEN_DPI || !Widens(row)) return width;
     const int widest = RightLimit(row) - scaled.left;
     if (widest <= width || TextFits(control, row, width, height)) return width;
     if (!TextFits(control, row, widest, height)) return widest;
@@ -175,10 +206,24 @@ int FittedWidth(HWND control, const ControlRow& row, const RECT& scaled) {
     return wideEnough;
 }
 
+// A multi-line edit takes every key, and turns Esc into a close of its parent, as in a dialog
+// that Esc cancels. Here Esc is left to the window as in every other control: it asks before
+// stopping a job and does nothing while idle.
+LRESULT CALLBACK DetailsViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                 DWORD_PTR) {
+    const LRESULT result = DefSubclassProc(view, message, wParam, lParam);
+    if (message != WM_GETDLGCODE || wParam != VK_ESCAPE) return result;
+    return result & ~static_cast<LRESULT>(DLGC_WANTALLKEYS);
+}
+
 }  // namespace
 
 void CreateFonts() {
     LOGFONTW font = MessageFont(s_dpi);
+    // The height is normally a character height (negative); a cell height is taken as one too.
+    const int textDpi =
+        MulDiv(std::abs(font.lfHeight), USER_DEFAULT_SCREEN_DPI, kStandardTextHeight);
+    s_layoutDpi = std::max(static_cast<int>(s_dpi), textDpi);
     s_font.reset(CreateFontIndirectW(&font));
     font.lfHeight = font.lfHeight * 3 / 2;
     font.lfWeight = FW_BOLD;
@@ -221,6 +266,8 @@ void CreateControls(HINSTANCE instance, const std::wstring& installFolder) {
     CheckDlgButton(s_window, kShortcutOption, BST_CHECKED);
     ShowWindow(GetDlgItem(s_window, kPlayButton), SW_HIDE);
     SendDlgItemMessageW(s_window, kDetailsView, EM_LIMITTEXT, 0, 0);
+    SetWindowSubclass(GetDlgItem(s_window, kDetailsView), DetailsViewProc, 0, 0);
+    MarkLiveRegion(GetDlgItem(s_window, kStatusLine));
 }
 
 }  // namespace murk::setup

@@ -56,13 +56,15 @@ void ShowExistingInstallLook() {
     const fs::path marker =
         fs::path(Text(kFolderBox)) / L"murk-recomp" / L"game" / L"extracted" / L"default.xex";
     if (!fs::exists(marker, error)) return;
-    SetDlgItemTextW(s_window, kMainButton, L"Update");
+    SetDlgItemTextW(s_window, kMainButton, L"&Update");
     SetDlgItemTextW(s_window, kStatusLine,
                     L"Already installed here: Update gets the latest version and rebuilds.");
     for (int id : {kImageOption, kFolderOption, kSourceBox, kSourceBrowse, kDeleteImageOption})
         EnableWindow(GetDlgItem(s_window, id), FALSE);
     SetDlgItemTextW(s_window, kSourceNote,
                     L"Not needed: the game's files are already in this install.");
+    // The folder box would be the first control that takes the focus; an update needs no typing.
+    FocusControl(GetDlgItem(s_window, kMainButton));
 }
 
 }  // namespace

@@ -50,13 +50,16 @@ struct ControlRow {
     const wchar_t* className;
     int id;  // 0: the control is never addressed
     const wchar_t* text;
-    DWORD style;  // besides WS_CHILD and WS_VISIBLE
+    DWORD style;  // besides WS_CHILD (and WS_VISIBLE when shown)
     int x, y, width, height;
+    // A label that only names the control after it for screen readers, where the window already
+    // shows its words, is never shown.
+    bool shown = true;
 };
 
-// The 23 controls in creation (and tab) order. The folder box's text is the install folder,
+// The 27 controls in creation (and tab) order. The folder box's text is the install folder,
 // known only at start-up.
-extern const ControlRow kControls[23];
+extern const ControlRow kControls[27];
 
 struct FontDeleter {
     void operator()(HFONT font) const noexcept { DeleteObject(font); }
@@ -82,9 +85,13 @@ extern OpenFileCall s_openFile;
 using ThreadStarter = std::thread (*)(std::function<void()> body);
 extern ThreadStarter s_startThread;
 
-// A length of the control table (drawn for 96 DPI) at s_dpi.
+// A length of the control table (drawn for 96 DPI and the standard 9-point message font) at
+// s_dpi and the user's text size.
 int Scale(int value);
-// s_font and s_titleFont for s_dpi.
+// A row's place in client pixels at s_dpi and the user's text size.
+RECT ScaledRect(const ControlRow& row);
+const ControlRow& RowOf(int id);
+// s_font and s_titleFont for s_dpi and the user's text size, which the layout follows.
 void CreateFonts();
 // Creates the controls of kControls on s_window with their fonts and initial states.
 void CreateControls(HINSTANCE instance, const std::wstring& installFolder);
@@ -123,6 +130,11 @@ void Layout();
 void KeepInWorkArea();
 std::wstring Text(int id);
 std::wstring ControlText(HWND control);
+// The control gets the focus now if the window is active, or when it is next activated.
+void FocusControl(HWND control);
+// Sets the status line; screen readers are told when it names another step, not when only its
+// numbers change.
+void SetStatus(const std::wstring& text);
 void UpdateSourceChoice();
 void UpdateFreeSpace();
 void SetBusy(bool busy);
@@ -141,6 +153,13 @@ void StopJob();
 // Blocks until the job's thread has ended, still serving what other threads send to this one.
 // False when it still runs after the limit (and is then still to be joined).
 bool WaitForWorker(DWORD limitMilliseconds = INFINITE);
+
+// --- For screen readers (live_region.cpp) ---
+// Makes a control a polite live region: screen readers read its changes without the focus on it.
+void MarkLiveRegion(HWND control);
+void UnmarkLiveRegion();
+// Tells screen readers that the live region's text changed.
+void AnnounceLiveRegion();
 
 // --- The taskbar button (taskbar.cpp); silently does nothing where unsupported ---
 void TaskbarButtonCreated();

@@ -34,6 +34,15 @@ constexpr UINT kShortestTakeWait = 10;
 constexpr UINT kLongestTakeWait = 500;
 UINT s_takeWait = kShortestTakeWait;
 
+// The details view keeps at least this much of its height (in table pixels) when the window
+// would be taller than the work area.
+constexpr int kShortestDetails = 60;
+
+// The control that had the focus when the window was last deactivated, or that is to have it
+// when the window is next activated.
+HWND s_focus = nullptr;
+
+constexpr wchar_t kStopQuestion[] = L"Setup is still running. Stop it?";
 constexpr wchar_t kFolderNote[] =
     L"The folder with default.xex, lu0, media, streams0... (from extract-xiso, Xenia, etc.). "
     L"It's copied.";
@@ -46,6 +55,76 @@ HWND Control(int id) {
 
 bool FolderOptionChosen() {
     return IsDlgButtonChecked(s_window, kFolderOption) == BST_CHECKED;
+}
+
+bool IsControl(HWND window) {
+    return window && IsChild(s_window, window);
+}
+
+// As the dialog manager gives the focus on a Tab: an edit's text is selected.
+void FocusAndSelect(HWND control) {
+    if (!control) return;
+    if (SendMessageW(control, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL)
+        SendMessageW(control, EM_SETSEL, 0, -1);
+    FocusControl(control);
+}
+
+// Play after a success, else the main button.
+int DefaultButton() {
+    return IsWindowVisible(Control(kPlayButton)) ? kPlayButton : kMainButton;
+}
+
+// The default button looks it, and the other one doesn't.
+void MarkDefaultButton() {
+    const int id = DefaultButton();
+    for (int button : {kPlayButton, kMainButton})
+        SendMessageW(Control(button), BM_SETSTYLE, button == id ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON,
+                     TRUE);
+}
+
+// What Enter presses: a focused push button, as in a dialog, else the default button; while a
+// job runs none, so that Enter in the details view can't stop it (Esc asks first).
+LRESULT OnGetDefId() {
+    HWND focus = GetFocus();
+    const bool onButton = IsControl(focus) && (SendMessageW(focus, WM_GETDLGCODE, 0, 0) &
+                                               (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON)) != 0;
+    if (onButton) return MAKELRESULT(GetDlgCtrlID(focus), DC_HASDEFID);
+    return s_busy ? 0 : MAKELRESULT(DefaultButton(), DC_HASDEFID);
+}
+
+// A multi-line edit hands Tab and Enter to its parent this way, and a mnemonic of a label or
+// group box moves on from it: wParam is the control (lParam non-zero), or backwards or not.
+void OnNextDlgCtl(WPARAM wParam, LPARAM lParam) {
+    if (LOWORD(lParam)) {
+        FocusAndSelect(reinterpret_cast<HWND>(wParam));
+        return;
+    }
+    HWND focus = GetFocus();
+    FocusAndSelect(GetNextDlgTabItem(s_window, IsControl(focus) ? focus : nullptr, wParam != 0));
+}
+
+// A message box, another program or a minimised window takes the focus away; it comes back to
+// the same control, or to the first one of the tab order that can take it.
+void OnActivate(WORD state, bool minimised) {
+    if (state == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (IsControl(focus)) s_focus = focus;
+        return;
+    }
+    if (minimised) return;
+    HWND control = s_focus;
+    if (!IsControl(control) || !IsWindowEnabled(control) || !IsWindowVisible(control))
+        control = GetNextDlgTabItem(s_window, nullptr, FALSE);
+    SetFocus(control ? control : s_window);
+}
+
+// Esc: the same question as closing the window while a job runs; Yes cancels the job as the
+// Cancel button does, and the window stays. While idle there is nothing to cancel.
+void OnEscape() {
+    if (!s_busy) return;
+    if (Ask(kStopQuestion, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+    // The job may have ended while the question was up: then nothing is started instead.
+    if (s_busy) StartOrCancel();
 }
 
 // False for the identifiers that only the default handling cares about.
@@ -76,24 +155,47 @@ bool OnCommand(int id, int code) {
             s_showLog = !s_showLog;
             Layout();
             return true;
+        case IDCANCEL:
+            OnEscape();
+            return true;
         default:
             return false;
     }
 }
 
-// The window's size for its client area at s_dpi, with or without the details view. The frame
-// is the system's, drawn for the DPI the system gives the window.
-SIZE WindowSize() {
-    RECT frame{0, 0, Scale(kClientWidth), Scale(s_showLog ? kClientHeightWithLog : kClientHeight)};
+// The window's size for its client area at s_dpi and the text size, with or without the details
+// view (less what it gives up). The frame is the system's, drawn for the DPI the system gives the
+// window.
+SIZE WindowSize(int detailsGivenUp) {
+    const int height =
+        s_showLog ? Scale(kClientHeightWithLog) - detailsGivenUp : Scale(kClientHeight);
+    RECT frame{0, 0, Scale(kClientWidth), height};
     AdjustWindowRectExForDpi(&frame, kWindowStyle, FALSE, 0, GetDpiForWindow(s_window));
     return {frame.right - frame.left, frame.bottom - frame.top};
 }
 
-// The window went to a monitor of another DPI (or that monitor's scaling changed): new fonts,
-// the layout for that DPI, at the place the system suggests. Nothing else about the window's
-// state changes.
-void OnDpiChanged(WPARAM dpi, const RECT& suggested) {
-    s_dpi = LOWORD(dpi);
+// The work area of the window's monitor; empty when it can't be read.
+RECT WorkArea() {
+    MONITORINFO monitor{.cbSize = sizeof monitor};
+    if (!GetMonitorInfoW(MonitorFromWindow(s_window, MONITOR_DEFAULTTONEAREST), &monitor))
+        return {};
+    return monitor.rcWork;
+}
+
+// How much of its height the details view gives up so that the window fits its work area, as far
+// as the view can give.
+int DetailsGivenUp() {
+    const RECT work = WorkArea();
+    if (!s_showLog || IsRectEmpty(&work)) return 0;
+    const LONG excess = WindowSize(0).cy - (work.bottom - work.top);
+    const RECT view = ScaledRect(RowOf(kDetailsView));
+    return static_cast<int>(
+        std::clamp<LONG>(excess, 0, view.bottom - view.top - Scale(kShortestDetails)));
+}
+
+// New fonts for the DPI and the text size, and everything laid out for them. Nothing else about
+// the window's state changes.
+void LayOutAgain() {
     // The old fonts go only once no control uses them any more.
     const UniqueFont oldFont = std::move(s_font);
     const UniqueFont oldTitleFont = std::move(s_titleFont);
@@ -101,10 +203,28 @@ void OnDpiChanged(WPARAM dpi, const RECT& suggested) {
     ApplyFonts();
     ShowIcon();
     PlaceControls();
-    // The size is this program's own for the new DPI (Layout); the place is the system's.
+    Layout();
+}
+
+// The window went to a monitor of another DPI (or that monitor's scaling changed): laid out for
+// that DPI, at the place the system suggests; the size is this program's own (Layout).
+void OnDpiChanged(WPARAM dpi, const RECT& suggested) {
+    s_dpi = LOWORD(dpi);
     SetWindowPos(s_window, nullptr, suggested.left, suggested.top, 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    Layout();
+    LayOutAgain();
+}
+
+// The user made the text bigger or smaller (the message font is one of the metrics).
+void OnSettingChange(WPARAM what) {
+    if (what == SPI_SETNONCLIENTMETRICS) LayOutAgain();
+}
+
+// In a high-contrast theme grey means disabled: the notes then keep the theme's text colour.
+bool HighContrast() {
+    HIGHCONTRASTW contrast{.cbSize = sizeof contrast};
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) &&
+           (contrast.dwFlags & HCF_HIGHCONTRASTON);
 }
 
 LRESULT OnCtlColorStatic(HDC context) {
@@ -114,8 +234,7 @@ LRESULT OnCtlColorStatic(HDC context) {
 }
 
 void OnClose() {
-    if (s_busy && Ask(L"Setup is still running. Stop it?", MB_YESNO | MB_ICONQUESTION) != IDYES)
-        return;
+    if (s_busy && Ask(kStopQuestion, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
     const bool stopping = s_busy;
     StopJob();
     // A step stuck in a network wait may take a while to notice the cancel: rather than a
@@ -123,6 +242,12 @@ void OnClose() {
     if (stopping) ShowWindow(s_window, SW_HIDE);
     WaitForWorker();
     DestroyWindow(s_window);
+}
+
+void OnDestroy() {
+    UnmarkLiveRegion();
+    s_focus = nullptr;
+    PostQuitMessage(0);
 }
 
 // A shutdown or sign-out waits for the user's word while a job runs, never for an idle Setup.
@@ -179,7 +304,7 @@ void ShowPendingLines() {
 }
 
 void ShowPendingStatus() {
-    if (const auto text = TakeStatus()) SetDlgItemTextW(s_window, kStatusLine, text->c_str());
+    if (const auto text = TakeStatus()) SetStatus(*text);
 }
 
 void ShowPendingProgress() {
@@ -214,12 +339,16 @@ void OnDoneMessage(bool success, LPARAM payload) {
     ShowJobReports();
     s_takeWait = kShortestTakeWait;
     SetDlgItemTextW(s_window, kStatusLine, finalMessage->c_str());
+    AnnounceLiveRegion();
     SetBusy(false);
     SetProgress(success ? 100 : 0);
     FlashIfInBackground();
+    // The box below gives the focus back to where the player goes next.
+    FocusControl(Control(success ? kPlayButton : kMainButton));
     if (success) {
-        SetDlgItemTextW(s_window, kMainButton, L"Update");
+        SetDlgItemTextW(s_window, kMainButton, L"&Update");
         ShowWindow(Control(kPlayButton), SW_SHOW);
+        MarkDefaultButton();
         if (s_updateMode) {
             Play();
             return;
@@ -245,13 +374,25 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         case WM_CTLCOLORSTATIC: {
             HWND control = reinterpret_cast<HWND>(lParam);
             if (control != Control(kSourceNote) && control != Control(kSpaceNote)) break;
+            if (HighContrast()) break;
             return OnCtlColorStatic(reinterpret_cast<HDC>(wParam));
         }
+        case DM_GETDEFID:
+            return OnGetDefId();
+        case WM_NEXTDLGCTL:
+            OnNextDlgCtl(wParam, lParam);
+            return 0;
+        case WM_ACTIVATE:
+            OnActivate(LOWORD(wParam), HIWORD(wParam) != 0);
+            return 0;
+        case WM_SETTINGCHANGE:
+            OnSettingChange(wParam);
+            return 0;
         case WM_CLOSE:
             OnClose();
             return 0;
         case WM_DESTROY:
-            PostQuitMessage(0);
+            OnDestroy();
             return 0;
         case WM_QUERYENDSESSION:
             return OnQueryEndSession();
@@ -284,12 +425,16 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 }
 
 void Layout() {
-    const SIZE size = WindowSize();
+    const int givenUp = DetailsGivenUp();
+    const RECT view = ScaledRect(RowOf(kDetailsView));
+    SetWindowPos(Control(kDetailsView), nullptr, 0, 0, view.right - view.left,
+                 view.bottom - view.top - givenUp, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    const SIZE size = WindowSize(givenUp);
     SetWindowPos(s_window, nullptr, 0, 0, size.cx, size.cy,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     KeepInWorkArea();
     ShowWindow(Control(kDetailsView), s_showLog ? SW_SHOW : SW_HIDE);
-    SetDlgItemTextW(s_window, kDetailsButton, s_showLog ? L"Hide details" : L"Show details");
+    SetDlgItemTextW(s_window, kDetailsButton, s_showLog ? L"Hide &details" : L"Show &details");
 }
 
 void KeepInWorkArea() {
@@ -297,9 +442,8 @@ void KeepInWorkArea() {
     if (IsIconic(s_window)) return;
     RECT frame{};
     GetWindowRect(s_window, &frame);
-    MONITORINFO monitor{.cbSize = sizeof monitor};
-    if (!GetMonitorInfoW(MonitorFromWindow(s_window, MONITOR_DEFAULTTONEAREST), &monitor)) return;
-    const RECT& work = monitor.rcWork;
+    const RECT work = WorkArea();
+    if (IsRectEmpty(&work)) return;
     // Up as far as the bottom needs, but the caption stays reachable below the area's top.
     const LONG top =
         std::max(work.top, std::min(frame.top, work.bottom - (frame.bottom - frame.top)));
@@ -317,6 +461,21 @@ std::wstring ControlText(HWND control) {
     const int copied = GetWindowTextW(control, text.data(), static_cast<int>(text.size()));
     text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
     return text;
+}
+
+void FocusControl(HWND control) {
+    s_focus = control;
+    if (GetActiveWindow() == s_window) SetFocus(control);
+}
+
+void SetStatus(const std::wstring& text) {
+    const auto words = [](std::wstring status) {
+        std::erase_if(status, [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+        return status;
+    };
+    const bool newStep = words(Text(kStatusLine)) != words(text);
+    SetDlgItemTextW(s_window, kStatusLine, text.c_str());
+    if (newStep) AnnounceLiveRegion();
 }
 
 void UpdateSourceChoice() {
@@ -362,7 +521,10 @@ void SetBusy(bool busy) {
                    kImageOption, kFolderOption, kFreeSpaceOption})
         EnableWindow(Control(id), !busy);
     EnableWindow(Control(kDeleteImageOption), !busy && !FolderOptionChosen());
-    SetDlgItemTextW(s_window, kMainButton, busy ? L"Cancel" : L"Install");
+    SetDlgItemTextW(s_window, kMainButton, busy ? L"&Cancel" : L"&Install");
+    MarkDefaultButton();
+    // A control that was disabled with the focus (Enter in the folder box) leaves it nowhere.
+    if (busy && GetActiveWindow() == s_window && !GetFocus()) FocusControl(Control(kMainButton));
     // Windows shows the reason to a user who shuts down meanwhile. Where it isn't supported
     // (Wine) only the text is missing; the answer to WM_QUERYENDSESSION still holds it up.
     if (busy) {

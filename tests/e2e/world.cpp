@@ -281,7 +281,7 @@ std::wstring World::Text(int id) const {
     SendMessageTimeoutW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
                         SMTO_NORMAL, kSendTimeout, &copied);
     text.resize(copied);
-    return text;
+    return ShownText(control, text);
 }
 
 bool World::Checked(int id) const {

@@ -429,4 +429,16 @@ fs::path BuiltProgram(const std::wstring& fileName) {
     return here / fileName;
 }
 
+std::wstring ShownText(HWND control, const std::wstring& text) {
+    wchar_t name[8] = {};
+    GetClassNameW(control, name, 8);
+    const bool label =
+        !_wcsicmp(name, L"Static") && !(GetWindowLongPtrW(control, GWL_STYLE) & SS_NOPREFIX);
+    if (_wcsicmp(name, L"Button") && !label) return text;
+    std::wstring shown;
+    for (size_t i = 0; i < text.size(); ++i)
+        shown += text[i] == L'&' && i + 1 < text.size() ? text[++i] : text[i];
+    return shown;
+}
+
 }  // namespace murk::test

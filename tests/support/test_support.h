@@ -163,4 +163,8 @@ bool MakeFolderLink(const std::filesystem::path& link, const std::filesystem::pa
 std::filesystem::path BuiltProgram(const std::wstring& fileName);
 std::filesystem::path ThisProgramFolder();
 
+// A control's text as it shows: a button's or label's '&' marks a mnemonic ("&&" shows one '&');
+// edits and SS_NOPREFIX statics show every '&'. Another process's controls too.
+std::wstring ShownText(HWND control, const std::wstring& text);
+
 }  // namespace murk::test

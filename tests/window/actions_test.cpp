@@ -52,6 +52,15 @@ TEST_F(ActionTest, EmptyFolderIsRefusedBeforeAnythingStarts) {
     EXPECT_EQ(ItemText(kMainButton), L"Install");
 }
 
+TEST_F(ActionTest, EnterInTheFolderBoxAnswersAsTheMainButton) {
+    SetItemText(kFolderBox, L"");
+    SetFocus(Item(kFolderBox));
+    BoxAnswerer answerer({{IDOK, L""}});
+    PostMessageW(Item(kFolderBox), WM_KEYDOWN, VK_RETURN, 0);
+    ASSERT_TRUE(answerer.Finished());
+    EXPECT_EQ(answerer.Seen().at(0).text, L"Choose a folder to install to.");
+}
+
 TEST_F(ActionTest, NonAsciiFolderIsQuestionedOnceAndNoKeepsEverything) {
     const std::wstring folder = (temp / L"Spiele" / L"M\u00FCll \u00E4\u00F6").native();
     SetItemText(kFolderBox, folder);

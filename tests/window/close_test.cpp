@@ -56,6 +56,32 @@ TEST_F(CloseTest, NoKeepsTheJobRunningYesStopsItAndEndsTheProgram) {
     EXPECT_EQ(LastLogLine(Log()), "Cancelled.");
 }
 
+// Esc asks as closing does, but Yes stops only the job; while idle it does nothing. In the
+// details view too, where a multi-line edit would close its parent.
+TEST_F(CloseTest, EscAsksBeforeStoppingTheJobAndKeepsTheWindow) {
+    HoldJobUntilCancelled();
+    StartJob();
+    Click(kDetailsButton);
+    const auto escape = [this] { PostMessageW(Item(kDetailsView), WM_KEYDOWN, VK_ESCAPE, 0); };
+    {
+        BoxAnswerer answerer({{IDNO, kStopQuestion}});
+        escape();
+        ASSERT_TRUE(answerer.Finished());
+    }
+    Pump();
+    EXPECT_TRUE(s_busy);
+    EXPECT_FALSE(s_cancel);
+    BoxAnswerer answerer({{IDYES, kStopQuestion}, {IDOK, L"Cancelled."}});
+    escape();
+    ASSERT_TRUE(answerer.Finished());
+    EXPECT_FALSE(s_busy);
+    FakeSystem boxes(std::nullopt);  // records what idle Esc would ask
+    escape();
+    Pump();
+    EXPECT_TRUE(boxes.questions().empty());
+    EXPECT_FALSE(WindowGone());
+}
+
 std::optional<std::uint64_t> TooLittleSpace(const fs::path&) {
     return 2ull << 30;
 }

@@ -2,6 +2,9 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <map>
+
 namespace murk::test {
 namespace {
 
@@ -123,7 +126,21 @@ void ExpectLaidOutFor(UINT dpi, bool details) {
         }
         control = GetWindow(control, GW_HWNDNEXT);
     }
-    EXPECT_GE(wholeAt96, 15) << "of the window's 17 texts";
+    EXPECT_GE(wholeAt96, 19) << "of the window's 21 texts";
+}
+
+// Every text shows whole in its control, in the control's own font.
+void ExpectEveryTextShows() {
+    HWND control = GetWindow(s_window, GW_CHILD);
+    for (const ControlRow& row : kControls) {
+        const RECT rect = ClientRectOf(control);
+        const auto font = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+        const SIZE size{rect.right - rect.left, rect.bottom - rect.top};
+        const std::wstring text = WindowText(control);
+        const bool edit = std::wstring_view(row.className) == L"EDIT";
+        EXPECT_TRUE(edit || text.empty() || TextShows(row, text, font, size, s_dpi)) << text;
+        control = GetWindow(control, GW_HWNDNEXT);
+    }
 }
 
 RECT Frame() {
@@ -144,7 +161,7 @@ void ChangeDpi(UINT dpi, RECT suggested = {40, 30, 700, 500}) {
                  reinterpret_cast<LPARAM>(&suggested));
 }
 
-TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
+TEST_F(WindowTest, FreshWindowHasTheTwentySevenControlsInTabOrder) {
     Open();
     wchar_t drive[8] = L"C:";
     GetEnvironmentVariableW(L"SystemDrive", drive, 8);
@@ -178,6 +195,7 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
          {190, 98, 380, 118},
          true,
          true},
+        {L"Static", 0, L"Disc image or folder:", SS_LEFT, {28, 122, 516, 142}, false, true},
         {L"Edit",
          100,
          L"",
@@ -195,11 +213,12 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
         {L"Static",
          116,
          L"A dump of your own disc (Redump's \"MURK (USA, Europe)\" and others).",
-         SS_LEFT,
+         SS_LEFT | SS_NOPREFIX,
          {28, 150, 616, 168},
          true,
          true},
         {L"Button", 0, L"Install folder", BS_GROUPBOX, {12, 182, 628, 256}, true, true},
+        {L"Static", 0, L"Install folder:", SS_LEFT, {28, 204, 516, 224}, false, true},
         {L"Edit",
          102,
          folder.c_str(),
@@ -214,7 +233,7 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
          {524, 203, 612, 228},
          true,
          true},
-        {L"Static", 117, spaceNote.c_str(), SS_LEFT, {28, 232, 616, 250}, true, true},
+        {L"Static", 117, spaceNote.c_str(), SS_LEFT | SS_NOPREFIX, {28, 232, 616, 250}, true, true},
         {L"Button", 0, L"When it's done", BS_GROUPBOX, {12, 264, 628, 350}, true, true},
         {L"Button",
          108,
@@ -225,8 +244,8 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
          true},
         {L"Button",
          112,
-         L"Free up space: delete the build tools and leftovers (2-4 GB; the next update gets "
-         L"them again and takes longer)",
+         L"Free up space: delete the build tools and leftovers (2-4 GB; the next update takes "
+         L"longer)",
          BS_AUTOCHECKBOX | WS_TABSTOP,
          {28, 304, 618, 324},
          true,
@@ -241,7 +260,7 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
         {L"Static",
          105,
          L"Ready.",
-         SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS,
+         SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS | SS_NOPREFIX,
          {12, 364, 422, 384},
          true,
          true},
@@ -253,6 +272,7 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
          {530, 359, 628, 387},
          true,
          true},
+        {L"Static", 0, L"Progress:", SS_LEFT, {12, 394, 516, 414}, false, true},
         {L"msctls_progress32", 106, L"", 0, {12, 394, 516, 410}, true, true},
         {L"Button",
          114,
@@ -261,10 +281,11 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
          {524, 390, 628, 414},
          true,
          true},
+        {L"Static", 0, L"Details:", SS_LEFT, {12, 422, 628, 442}, false, true},
         {L"Edit",
          107,
          L"",
-         WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+         WS_BORDER | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
          {12, 422, 628, 650},
          false,
          true},
@@ -276,7 +297,7 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
         SCOPED_TRACE(testing::Message() << "control " << want.id << " '" << want.text << "'");
         EXPECT_EQ(_wcsicmp(ClassOf(control).c_str(), want.className), 0) << ClassOf(control);
         EXPECT_EQ(GetDlgCtrlID(control), want.id);
-        EXPECT_EQ(WindowText(control), want.text);
+        EXPECT_EQ(ShownText(control, WindowText(control)), want.text);
         const DWORD style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
         const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_EXSTYLE));
         DWORD wanted = WS_CHILD | want.style;
@@ -298,7 +319,8 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
         EXPECT_EQ(IsWindowEnabled(control) != FALSE, want.enabled);
         control = GetWindow(control, GW_HWNDNEXT);
     }
-    EXPECT_EQ(control, nullptr) << "more than 23 controls";
+    EXPECT_EQ(control, nullptr) << "more than 27 controls";
+    // The labels stand right before the boxes, the bar and the view they name to screen readers.
 
     EXPECT_TRUE(Checked(kImageOption));
     EXPECT_FALSE(Checked(kFolderOption));
@@ -311,6 +333,35 @@ TEST_F(WindowTest, FreshWindowHasTheTwentyThreeControlsInTabOrder) {
         << "the details view takes as much text as it can";
     EXPECT_NE(SendMessageW(GetWindow(s_window, GW_CHILD), STM_GETICON, 0, 0), 0)
         << "the icon control shows the program's icon";
+    ExpectEveryTextShows();
+}
+
+// A mnemonic's letter reaches one control only, whichever of its texts the control shows.
+TEST_F(WindowTest, EachMnemonicLetterBelongsToOneControl) {
+    std::filesystem::create_directories(temp / L"murk-recomp" / L"game" / L"extracted");
+    WriteBytes(temp / L"murk-recomp" / L"game" / L"extracted" / L"default.xex", "XEX2");
+    SetForegroundWindow(Open(L"--update \"" + temp.path().native() + L"\""));  // as at a start
+    MSG queued;
+    PeekMessageW(&queued, s_window, WM_COMMAND, WM_COMMAND, PM_REMOVE);  // no real update
+    EXPECT_EQ(GetFocus(), Item(kMainButton)) << "an update needs no typing";
+    std::map<wchar_t, HWND> owners;
+    const auto expectOwnLetter = [&owners](HWND control) {
+        const std::wstring text = WindowText(control);
+        ASSERT_EQ(std::count(text.begin(), text.end(), L'&'), 1) << text;
+        const auto [owner, added] = owners.emplace(towlower(text[text.find(L'&') + 1]), control);
+        EXPECT_TRUE(added || owner->second == control) << text;
+    };
+    expectOwnLetter(GetWindow(GetWindow(Item(kFolderBox), GW_HWNDPREV), GW_HWNDPREV));
+    for (int id : {kSourceGroup, kImageOption, kFolderOption, kShortcutOption, kFreeSpaceOption,
+                   kDeleteImageOption, kPlayButton, kMainButton, kDetailsButton})
+        expectOwnLetter(Item(id));
+    for (bool busy : {true, false}) {
+        SetBusy(busy);
+        expectOwnLetter(Item(kMainButton));
+    }
+    Click(kDetailsButton);
+    expectOwnLetter(Item(kDetailsButton));
+    EXPECT_EQ(owners.size(), 12u) << "ten controls, three letters of the main button";
 }
 
 TEST_F(WindowTest, ControlsGetTheMessageFontAndTheTitleABoldOneHalfAsLarge) {
@@ -425,8 +476,7 @@ TEST_F(WindowTest, DpiChangeLaysTheWindowOutAgainAndKeepsItsState) {
 
 TEST_F(WindowTest, AwayFrom96DpiAControlWidensForItsTextWithinTheMargin) {
     Open();
-    const ControlRow& row = kControls[16];
-    ASSERT_EQ(row.id, kDeleteImageOption);
+    const ControlRow& row = RowOf(kDeleteImageOption);
     const SIZE scaled{ScaleTo(144, row.width), ScaleTo(144, row.height)};
     std::wstring text = L"Delete";  // made just too long for the scaled table at 144 DPI
     while (TextShows(row, text, FontsFor(144).first.get(), scaled, 144))
@@ -457,6 +507,27 @@ TEST_F(WindowTest, DetailsAtTheWorkAreasBottomMoveTheWindowUpNeverAboveTheTop) {
     Click(kDetailsButton);
     EXPECT_GT(Frame().bottom - Frame().top, work.bottom - work.top);
     EXPECT_EQ(Frame().top, work.top);
+}
+
+// Runs in the Wine prefix whose message font is twice the standard 9 points, as Windows' "Make
+// text bigger" makes it at 200 %.
+class LargeTextWindowTest : public WindowTest {};
+
+TEST_F(LargeTextWindowTest, LaysTheWindowOutTwiceAsLargeCutsNoTextAndFollowsAChange) {
+    ASSERT_EQ(FontHeight(FontsFor(96).first.get()), -24) << "belongs in the 200 % text prefix";
+    Open();
+    EXPECT_EQ(ClientSize().cx, 2 * 640);
+    ExpectEveryTextShows();
+    // 1320 pixels of client area don't fit the test's screen: the details view gives way.
+    Click(kDetailsButton);
+    EXPECT_EQ(Frame().bottom - Frame().top, WorkArea().bottom - WorkArea().top);
+    // Back to the standard size while it runs (set for this process only, not in the registry).
+    NONCLIENTMETRICSW metrics{.cbSize = sizeof metrics};
+    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    metrics.lfMessageFont.lfHeight = -12;
+    SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    SendMessageW(s_window, WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS, 0);
+    EXPECT_EQ(ClientSize().cx, 640);
 }
 
 // Runs in the Wine prefix whose screen has 144 DPI (150 %), as most laptops have.

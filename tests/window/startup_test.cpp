@@ -192,7 +192,7 @@ std::wstring ControlText(HWND window, int id) {
     wchar_t text[1024] = {};
     SendMessageTimeoutW(GetDlgItem(window, id), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text),
                         SMTO_ABORTIFHUNG, 5000, nullptr);
-    return text;
+    return ShownText(GetDlgItem(window, id), text);
 }
 
 TEST(Program, StartedInsideAnInstallOffersThatFolderAndClosesQuietly) {

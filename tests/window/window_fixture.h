@@ -80,7 +80,7 @@ class WindowTest : public ::testing::Test {
     // Opens the window for a command line's arguments (after the program's name).
     HWND Open(const std::wstring& arguments = L"");
     HWND Item(int id) const { return GetDlgItem(setup::s_window, id); }
-    std::wstring ItemText(int id) const { return setup::Text(id); }
+    std::wstring ItemText(int id) const { return ShownText(Item(id), setup::Text(id)); }
     bool Enabled(int id) const { return IsWindowEnabled(Item(id)) != FALSE; }
     bool Visible(int id) const { return IsWindowVisible(Item(id)) != FALSE; }
     bool Checked(int id) const { return IsDlgButtonChecked(setup::s_window, id) == BST_CHECKED; }

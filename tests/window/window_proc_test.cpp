@@ -383,6 +383,51 @@ TEST_F(WindowTest, SuccessInUpdateModeWithoutALauncherStaysIdleWithoutABox) {
     EXPECT_EQ(ItemText(kStatusLine), L"Done.");
 }
 
+TEST_F(WindowTest, FocusStartsOnTheFirstControlComesBackAfterABoxAndGoesWhereThePlayerGoesNext) {
+    SetForegroundWindow(Open());  // activated, as at a start
+    EXPECT_EQ(GetFocus(), Item(kImageOption));
+    SetFocus(Item(kFolderBox));
+    {
+        BoxAnswerer answerer({{IDOK, L"A question"}});
+        Ask(L"A question", MB_OK);
+    }
+    EXPECT_EQ(GetFocus(), Item(kFolderBox)) << "back from the box, as from another window";
+    for (bool success : {true, false}) {
+        SetBusy(true);
+        BoxAnswerer answerer({{IDOK, L"The end"}});
+        PostDone(success, L"The end");
+        ASSERT_TRUE(answerer.Finished());
+        const HWND next = Item(success ? kPlayButton : kMainButton);
+        EXPECT_TRUE(PumpUntil([next] { return GetFocus() == next; }, 5000)) << success;
+    }
+}
+
+std::vector<HWND> s_liveRegionChanges;
+void CALLBACK OnLiveRegionChanged(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG child, DWORD,
+                                  DWORD) {
+    if (object == OBJID_CLIENT && child == CHILDID_SELF) s_liveRegionChanges.push_back(window);
+}
+
+TEST_F(WindowTest, ScreenReadersHearANewStepAndTheEndButNoNewNumber) {
+    const HWINEVENTHOOK hook =
+        SetWinEventHook(EVENT_OBJECT_LIVEREGIONCHANGED, EVENT_OBJECT_LIVEREGIONCHANGED, nullptr,
+                        OnLiveRegionChanged, GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+    Open();
+    SetBusy(true);
+    for (const wchar_t* status : {L"Downloading Git: 1 MB of 50 MB",
+                                  L"Downloading Git: 12 MB of 50 MB", L"Unpacking Git"}) {
+        PostStatus(status);
+        ASSERT_TRUE(PumpUntil([&] { return ItemText(kStatusLine) == status; }));
+    }
+    BoxAnswerer answerer({{IDOK, L""}});
+    PostDone(false, L"Unpacking Git");  // the same words, but now the end
+    ASSERT_TRUE(answerer.Finished());
+    // In order: by the end's event, one for the new number would have come.
+    PumpUntil([] { return s_liveRegionChanges.size() >= 3; }, 5000);
+    EXPECT_EQ(s_liveRegionChanges, std::vector<HWND>(3, Item(kStatusLine)));
+    UnhookWinEvent(hook);
+}
+
 TEST_F(WindowTest, ClosingTheIdleWindowAsksNothingAndEndsTheLoop) {
     Open();
     PostMessageW(s_window, WM_CLOSE, 0, 0);
