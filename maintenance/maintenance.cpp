@@ -59,10 +59,6 @@ bool HoldsOnlySetups(const fs::path& tools, Ownership& ownership) {
     return listed && only;
 }
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
-};
-
 // Reading setup.log in pieces of this size keeps a log of hundreds of MB out of memory.
 constexpr DWORD kLogPiece = 1 << 20;
 constexpr std::string_view kDownloading = ": downloading http";
@@ -118,7 +114,7 @@ std::vector<std::wstring> DownloadsInLog(const fs::path& setupLog) {
         CreateFileW(setupLog.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (raw == INVALID_HANDLE_VALUE) return found;
-    const std::unique_ptr<void, HandleCloser> file(raw);
+    const OwnedHandle file(raw);
     const auto note = [&found](std::string_view line) {
         const int tool = DownloadedTool(line);
         if (tool < 0) return;
