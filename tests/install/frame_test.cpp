@@ -1,13 +1,17 @@
 #include "setup/install/install.h"
 
-#include "setup/install/folder_mutex.h"
+#include "setup/install/install_folder.h"
 #include "setup/job/channel.h"
 #include "setup/job/process.h"
+#include "setup/tools/digest.h"
 #include "tests/support/test_support.h"
 
+#include "maintenance/maintenance.h"
+
+#include <aclapi.h>
 #include <gtest/gtest.h>
 
-#include <future>
+#include <algorithm>
 #include <thread>
 
 namespace murk::setup {
@@ -220,15 +224,117 @@ TEST_F(FrameTest, FolderThatCantBeCreatedFailsWithoutALog) {
     EXPECT_FALSE(fs::exists(fs::current_path() / L"setup.log"));
 }
 
-TEST_F(FrameTest, AJobOnAFolderAnotherJobHoldsEndsAtOnceAndMakesNothing) {
-    const fs::path other = root / L"Other";
-    const auto hold = HoldFolder(other);  // this thread's; the job runs on another
-    std::async(std::launch::async, [&] {
-        Install(Choices{.source = image, .folder = other});
-    }).get();
+// The folder as Wine's drive Z: (the Linux root) spells it: a second drive letter for it.
+fs::path OnDriveZ(const fs::path& path) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixName ? unixName(path.c_str()) : nullptr;
+    if (!name) return {};
+    std::wstring text = Widen(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    text.replace(text.find(L"/dosdevices/c:/"), 15, L"/drive_c/");
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    return L"Z:" + text;
+}
+
+// One Setup per folder, however it is spelt. The named mutex that Setup once held the folder by,
+// made first by someone else so that it can't be opened, holds nothing up.
+TEST_F(FrameTest, AFolderHeldUnderOneSpellingIsRefusedUnderAnotherAndAnOldMutexIsNoMatter) {
+    std::wstring upper = folder.native();
+    CharUpperW(upper.data());
+    const std::string hex =
+        Sha256OfBytes(std::string_view(reinterpret_cast<const char*>(upper.data()),
+                                       upper.size() * sizeof(wchar_t)))
+            .value_or("");
+    ACL nobody{};
+    InitializeAcl(&nobody, sizeof nobody, ACL_REVISION);
+    SECURITY_DESCRIPTOR descriptor{};
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, &nobody, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    const UniqueHandle squatted(
+        CreateMutexW(&attributes, FALSE, (L"Global\\MurkRecompiledSetup-" + Widen(hex)).c_str()));
+    ASSERT_TRUE(squatted);
+    EXPECT_FALSE(FolderInUse(folder));
+    EXPECT_FALSE(FolderInUse(root / L"nothing here"));
+
+    const fs::path other = OnDriveZ(folder);
+    ASSERT_TRUE(fs::is_directory(other)) << other;
+    auto hold = HoldFolder(folder);
+    ASSERT_TRUE(hold && *hold);
+    EXPECT_TRUE(FolderInUse(other));
+    FakeSystem system(100 * kGiB);
+    Install(Choices{.source = image, .folder = other});
     window.Drain();
     EXPECT_EQ(window.doneMessage, kAlreadyRunning);
-    EXPECT_FALSE(fs::exists(other));
+    EXPECT_FALSE(fs::exists(folder / L"setup.log"));
+    hold.reset();
+    EXPECT_FALSE(fs::exists(folder / kLockFile));
+}
+
+// What a folder's DACL lets Everyone do, and whether it lets Users, Authenticated Users or Everyone
+// change anything in it.
+struct OthersRights {
+    ACCESS_MASK everyone = 0;
+    bool change = false;
+    bool operator==(const OthersRights&) const = default;
+};
+
+OthersRights RightsOf(const fs::path& folder) {
+    OthersRights rights;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    EXPECT_EQ(GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &dacl, nullptr, &raw),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const std::unique_ptr<void, LocalFreer> descriptor(raw);
+    constexpr ACCESS_MASK kChange = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD |
+                                    DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+            ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        const PSID sid = &ace->SidStart;
+        const bool everyone = IsWellKnownSid(sid, WinWorldSid);
+        if (everyone) rights.everyone |= ace->Mask;
+        if (everyone || IsWellKnownSid(sid, WinBuiltinUsersSid) ||
+            IsWellKnownSid(sid, WinAuthenticatedUserSid))
+            rights.change = rights.change || (ace->Mask & kChange);
+    }
+    return rights;
+}
+
+// Only the user, the system and administrators may change what is in a folder Setup makes; the
+// parents made on the way and a folder that was there keep their permissions. (Wine keeps no
+// DACL: it shows one made from the Unix mode, which a descriptor given at the creation sets.)
+TEST_F(FrameTest, AFolderSetupMakesIsTheUsersAndOneThatWasThereKeepsItsPermissions) {
+    const OthersRights before = RightsOf(folder);
+    const fs::path made = root / L"Games" / L"MURK";
+    for (const fs::path& target : {folder, made}) {
+        Install(Choices{.source = root / L"gone.iso", .folder = target});
+        window.Drain();
+        EXPECT_EQ(window.doneMessage, kChooseSource);
+    }
+    EXPECT_EQ(RightsOf(folder), before);
+    EXPECT_EQ(RightsOf(made.parent_path()), before);
+    EXPECT_EQ(RightsOf(made), OthersRights{});
+}
+
+// A log past 16 MB makes way for a new one when a job starts; the tools the old one records as
+// downloaded are still known to be Setup's.
+TEST_F(FrameTest, ALogPast16MBIsRotatedAndStillTellsWhichToolsAreSetups) {
+    const std::string old =
+        "Git: downloading https://x/MinGit.zip\r\n" + std::string(20 << 20, 'x');
+    test::WriteBytes(folder / L"setup.old.log", "older");
+    test::WriteBytes(folder / L"setup.log", old);
+    RunJob(root / L"gone.iso");
+    EXPECT_TRUE(ReadBytes(folder / L"setup.old.log") == old);
+    const std::string log = ReadBytes(folder / L"setup.log");
+    EXPECT_TRUE(log == Header() + Utf8(kChooseSource) + "\r\n") << log.substr(0, 100);
+    maintenance::Ownership ownership{.installFolder = folder};
+    EXPECT_TRUE(maintenance::OwnsTool(ownership, L"Git"));
 }
 
 // On the worker thread, as in the program: when the end report arrives the log already ends
