@@ -78,8 +78,9 @@ struct Patience {
     std::uint64_t left = s_patienceMilliseconds;  // of waiting, for all the entries together
     // Polled while waiting: true ends all waiting at once.
     std::function<bool()> cancelled;
-    // A read-only file loses that attribute before it is deleted: Setup's own files only (git
-    // writes its objects read-only), never a file of the user's. Never a link.
+    // A read-only file is deleted all the same (where the system can't ignore the attribute, it
+    // loses it first): Setup's own files only (git writes its objects read-only), never a file of
+    // the user's. Never a link.
     bool clearReadOnly = false;
 };
 

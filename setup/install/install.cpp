@@ -119,9 +119,10 @@ bool RunSteps(Choices choices, std::wstring& finalMessage) {
 void Install(Choices choices) {
     bool success = false;
     std::wstring finalMessage;
-    // Taken before anything is made in the folder and kept until after the end report, so that
-    // no other Setup starts there before this job has wholly ended. Two starts can race past
-    // the window's check: the one that comes second here ends at once.
+    // Taken as soon as the folder is there, before anything is made or logged in it, and kept
+    // until after the end report, so that no other Setup starts there before this job has wholly
+    // ended. Two starts can race past the window's check: the one that comes second here ends at
+    // once.
     std::optional<UniqueHandle> lock;
     {
         ComApartment apartment;

@@ -93,7 +93,7 @@ class SourceStep : public ::testing::Test {
         std::vector<std::wstring> lines;
         for (const std::wstring& line : window.logs)
             if (line.starts_with(L"The source") || line.starts_with(L"Building") ||
-                line.starts_with(L"(couldn't"))
+                line.starts_with(L"(couldn't") || line.starts_with(L"(the last update"))
                 lines.push_back(line);
         return lines;
     }
@@ -244,15 +244,13 @@ TEST_F(SourceStep, ACheckoutCutOffHalfwayIsDoneAgainByTheNextRun) {
 
     fs::remove(state / L"calls.txt");
     Script({{"branch", ""}, {"changes", " M src/main.cpp"}});
-    window.Drain();
-    window.logs.clear();
     EXPECT_EQ(Step(), L"");
     EXPECT_EQ(Calls(),
               (std::vector<std::string>{kFetch, kBranch, kStatus, "checkout\t--force\tv0.3.0"}));
-    EXPECT_EQ(Decisions(), std::vector<std::wstring>{L"Building release v0.3.0."});
-    EXPECT_EQ(std::count(window.logs.begin(), window.logs.end(),
-                         L"(the last update of the source folder was cut off; updating it again)"),
-              1);
+    EXPECT_EQ(Decisions(), (std::vector<std::wstring>{
+                               L"(the last update of the source folder was cut off; updating it "
+                               L"again)",
+                               L"Building release v0.3.0."}));
 }
 
 TEST_F(SourceStep, MissingReleaseTagFallsBackToMainAndItsPull) {

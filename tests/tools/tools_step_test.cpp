@@ -100,11 +100,6 @@ class ToolsStep : public ::testing::Test {
     }
 
     std::vector<BuildTool> Tools() { return ToolTable(server.Origin(), server.Origin(), kDomain); }
-    // Holds a file open as a scanner does: reading it, without delete sharing.
-    static UniqueHandle Hold(const fs::path& file) {
-        return OwnFileHandle(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                         OPEN_EXISTING, 0, nullptr));
-    }
 
     std::wstring Failure(const std::vector<BuildTool>& tools, const fs::path& folder = {}) {
         try {
@@ -388,7 +383,9 @@ TEST_F(ToolsStep, AToolFolderWhoseEmptyingIsCutOffIsDownloadedAgain) {
     test::MarkMadeBySetup(folder);
     WriteBytes(folder / L"ninja.exe", "old");
     {
-        const UniqueHandle held = Hold(folder / L"ninja.exe");
+        const UniqueHandle held =
+            OwnFileHandle(CreateFileW((folder / L"ninja.exe").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         maintenance::Patience stopped{.cancelled = [] { return true; }};
         EXPECT_EQ(maintenance::RemoveTools(folder, &stopped).path, folder / L"ninja.exe");
     }
@@ -420,7 +417,9 @@ TEST_F(ToolsStep, AToolFolderThatCantBeEmptiedEndsTheJobThere) {
     const fs::path folder = install / L"tools" / L"Ninja";
     test::MarkMadeBySetup(folder);
     WriteBytes(folder / L"ninja.pdb", "");
-    const UniqueHandle held = Hold(folder / L"ninja.pdb");
+    const UniqueHandle held =
+        OwnFileHandle(CreateFileW((folder / L"ninja.pdb").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
     EXPECT_EQ(Failure({Tools()[2]}),
               L"Couldn't empty " + folder.native() + L": " + (folder / L"ninja.pdb").native() +
