@@ -59,10 +59,6 @@ bool HoldsOnlySetups(const fs::path& tools, Ownership& ownership) {
     return listed && only;
 }
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
-};
-
 // Reading setup.log in pieces of this size keeps a log of hundreds of MB out of memory.
 constexpr DWORD kLogPiece = 1 << 20;
 constexpr std::string_view kDownloading = ": downloading http";
@@ -115,6 +111,37 @@ bool MadeBySetup(const fs::path& folder) {
     return IsPlainFolder(folder) && IsPlainFile(folder / kSetupMarker);
 }
 
+bool PutMarker(const fs::path& file) {
+    // Never through a link of that name.
+    const HANDLE raw =
+        CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (raw == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(raw);
+    return true;
+}
+
+RemoveFailure RemoveTools(const fs::path& path, Patience* patience) {
+    const auto isTool = [](const fs::path& folder) {
+        return std::find(std::begin(kToolNames), std::end(kToolNames), folder.filename()) !=
+               std::end(kToolNames);
+    };
+    std::vector<fs::path> folders;
+    if (isTool(path)) {
+        folders.push_back(path);
+    } else if (IsPlainFolder(path)) {
+        for (const wchar_t* tool : kToolNames)
+            folders.push_back(path / tool);
+    }
+    for (const fs::path& folder : folders) {
+        if (!IsPlainFolder(folder) || PutMarker(folder / kUnpackingMarker)) continue;
+        const DWORD error = GetLastError();
+        return {folder / kUnpackingMarker, error};
+    }
+    static constexpr const wchar_t* kLast[] = {kUnpackingMarker, kSetupMarker};
+    return RemoveAll(path, patience, kLast);
+}
+
 std::vector<std::wstring> DownloadsInLog(const fs::path& setupLog) {
     std::vector<std::wstring> found;
     // The running job appends to it meanwhile.
@@ -122,7 +149,7 @@ std::vector<std::wstring> DownloadsInLog(const fs::path& setupLog) {
         CreateFileW(setupLog.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (raw == INVALID_HANDLE_VALUE) return found;
-    const std::unique_ptr<void, HandleCloser> file(raw);
+    const OwnedHandle file(raw);
     const auto note = [&found](std::string_view line) {
         const int tool = DownloadedTool(line);
         if (tool < 0) return;
@@ -163,8 +190,13 @@ std::vector<std::wstring> DownloadsInLog(const fs::path& setupLog) {
 
 bool OwnsTool(Ownership& ownership, std::wstring_view tool) {
     if (MadeBySetup(ownership.installFolder / L"tools" / tool)) return true;
-    if (!ownership.logged)
+    if (!ownership.logged) {
         ownership.logged = DownloadsInLog(ownership.installFolder / L"setup.log");
+        for (std::wstring& name : DownloadsInLog(ownership.installFolder / L"setup.old.log"))
+            if (std::find(ownership.logged->begin(), ownership.logged->end(), name) ==
+                ownership.logged->end())
+                ownership.logged->push_back(std::move(name));
+    }
     return std::find(ownership.logged->begin(), ownership.logged->end(), tool) !=
            ownership.logged->end();
 }

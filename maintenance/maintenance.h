@@ -1,6 +1,8 @@
 #pragma once
 // What a finished build can give back: the build's leftovers and the downloaded tools.
 
+#include "maintenance/tree.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -15,9 +17,10 @@ namespace murk::maintenance {
 // with this file in it is Setup's to empty or delete.
 inline constexpr wchar_t kSetupMarker[] = L".murk-setup";
 
-// The empty file that stands in a tool folder while its archive is unpacked into it. An unpack
-// cut off halfway (Cancel, a crash, a power cut) can leave the program without the rest: a
-// folder that still holds this file is emptied and unpacked again.
+// The empty file that stands in a tool folder while its archive is unpacked into it, and while the
+// folder is emptied. An unpack or a deletion cut off halfway (Cancel, a crash, a power cut) can
+// leave the program without the rest: a folder that still holds this file is emptied and unpacked
+// again.
 inline constexpr wchar_t kUnpackingMarker[] = L".murk-setup-unpacking";
 
 // The tools step's files beside the tool folders: "<Name>.zip", a tool's archive while it is
@@ -33,14 +36,25 @@ inline constexpr wchar_t kTempFolder[] = L"temp";
 // True when folder is a folder (not a link) that holds the marker.
 bool MadeBySetup(const std::filesystem::path& folder);
 
+// Makes sure an empty file of that name is there (a file of that name that is there stays as it
+// is); false when it can't be made.
+bool PutMarker(const std::filesystem::path& file);
+
+// Deletes a tool folder, or a folder with tool folders in it (the tools folder), as RemoveAll does,
+// so that a deletion cut off halfway never leaves what looks like a whole tool: before anything in
+// it goes, each tool folder gets kUnpackingMarker, which goes only after everything else in it, and
+// its kSetupMarker after that. Nothing goes when a marker can't be made.
+RemoveFailure RemoveTools(const std::filesystem::path& path, Patience* patience);
+
 // The tools whose download setup.log records: every version of Setup logs a line beginning
 // "<Name>: downloading http..." before it empties the tool's folder and downloads. The log may
-// be hundreds of MB: it is read in pieces, and only until all five are found.
+// be hundreds of MB: it is read in pieces, and only until all five are found. (A job renames a
+// large setup.log to setup.old.log, which OwnsTool reads as well.)
 std::vector<std::wstring> DownloadsInLog(const std::filesystem::path& setupLog);
 
 // Which of an install folder's tools are Setup's. Installs from before the marker have tool
-// folders without it; their setup.log tells instead, and is read only the first time an
-// unmarked one is asked about.
+// folders without it; their setup.log and setup.old.log tell instead, and are read only the first
+// time an unmarked one is asked about.
 struct Ownership {
     std::filesystem::path installFolder;
     std::optional<std::vector<std::wstring>> logged;

@@ -7,9 +7,17 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 
 namespace murk::maintenance {
+
+// A kernel handle, closed once.
+struct HandleCloser {
+    void operator()(void* handle) const noexcept;
+};
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
 // One entry as its folder's listing shows it, so a link is told apart from its target.
 struct Entry {
@@ -70,16 +78,27 @@ struct Patience {
     std::uint64_t left = s_patienceMilliseconds;  // of waiting, for all the entries together
     // Polled while waiting: true ends all waiting at once.
     std::function<bool()> cancelled;
-    // A read-only file loses that attribute before it is deleted: Setup's own files only (git
-    // writes its objects read-only), never a file of the user's. Never a link.
+    // A read-only file is deleted all the same (where the system can't ignore the attribute, it
+    // loses it first): Setup's own files only (git writes its objects read-only), never a file of
+    // the user's. Never a link.
     bool clearReadOnly = false;
 };
 
-// Deletes a file, a link (the link itself: RemoveDirectoryW for one to a folder, DeleteFileW for
-// one to a file) or a folder with everything in it. Goes on past an entry it can't delete, so
-// as much as possible goes. A path that isn't there counts as deleted. Without patience every
-// entry is tried once.
-RemoveFailure RemoveAll(const std::filesystem::path& path, Patience* patience = nullptr);
+// Deletes a file, a link (the link itself, never what it points at) or a folder with everything in
+// it. Goes on past an entry it can't delete, so as much as possible goes. A path that isn't there
+// counts as deleted. Without patience every entry is tried once.
+// Each entry is opened, without following a link, relative to the folder it was listed in,
+// looked at on that handle and deleted through it: a folder swapped for a link between its listing
+// and its deletion is deleted as the link, never entered.
+// Entries named in last go, in every folder, after all the others and in that order, and only
+// when everything else in their folder went: what marks a folder as unfinished stays as long as
+// anything else of it does.
+RemoveFailure RemoveAll(const std::filesystem::path& path, Patience* patience = nullptr,
+                        std::span<const wchar_t* const> last = {});
+
+// For tests: called by RemoveAll with each entry it listed, before it opens it, so that a test can
+// change the tree in that moment as another program could.
+extern std::function<void(const Entry&)> s_beforeOpening;
 
 // Whether the folder holds nothing at all; false when it can't be listed.
 bool IsEmptyFolder(const std::filesystem::path& folder);

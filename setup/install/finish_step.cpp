@@ -16,12 +16,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The first entry of the group that stayed, after waiting out what other programs held.
-maintenance::RemoveFailure RemoveGroup(const maintenance::Part& part) {
+// The first entry of the group that stayed, after waiting out what other programs held. Tools go
+// so that a deletion cut off halfway leaves no tool folder that passes for a whole one.
+maintenance::RemoveFailure RemoveGroup(const maintenance::Part& part, bool tools) {
     maintenance::Patience patience = JobPatience(true);
     maintenance::RemoveFailure first;
     for (const fs::path& path : part.paths) {
-        maintenance::RemoveFailure failure = maintenance::RemoveAll(path, &patience);
+        maintenance::RemoveFailure failure = tools ? maintenance::RemoveTools(path, &patience)
+                                                   : maintenance::RemoveAll(path, &patience);
         if (first.path.empty()) first = std::move(failure);
     }
     return first;
@@ -44,7 +46,7 @@ void FreeSpace(Job& job) {
     std::uint64_t freed = 0;
     for (const maintenance::Part& part : parts) {
         Log(L"Deleting " + part.label + L": " + maintenance::SizeText(part.bytes));
-        const maintenance::RemoveFailure failure = RemoveGroup(part);
+        const maintenance::RemoveFailure failure = RemoveGroup(part, &part == &parts.back());
         if (failure.path.empty())
             freed += part.bytes;
         else

@@ -1,6 +1,6 @@
 #include "setup/install/install.h"
 
-#include "setup/install/folder_mutex.h"
+#include "setup/install/install_folder.h"
 #include "setup/job/channel.h"
 #include "setup/job/environment.h"
 #include "setup/job/handles.h"
@@ -62,11 +62,6 @@ void NoteBattery() {
 }
 
 Job Prepare(Choices choices) {
-    std::error_code error;
-    fs::create_directories(choices.folder, error);
-    if (!fs::is_directory(choices.folder, error))
-        Fail(L"Couldn't create " + choices.folder.native());
-
     OpenLog(choices.folder);
     Log(L"MURK Recompiled Setup, installing to " + choices.folder.native());
     NoteBattery();
@@ -74,6 +69,7 @@ Job Prepare(Choices choices) {
     Job job{.choices = std::move(choices)};
     job.repository = job.choices.folder / L"murk-recomp";
     job.extracted = job.repository / L"game" / L"extracted";
+    std::error_code error;
     job.needsExtraction = !fs::exists(job.extracted / L"default.xex", error);
     return job;
 }
@@ -123,16 +119,19 @@ bool RunSteps(Choices choices, std::wstring& finalMessage) {
 void Install(Choices choices) {
     bool success = false;
     std::wstring finalMessage;
-    // Taken before anything is made in the folder and kept until after the end report, so that
-    // no other Setup starts there before this job has wholly ended. Two starts can race past
-    // the window's check: the one that comes second here ends at once.
-    std::optional<OwnedMutex> folder;
+    // Taken as soon as the folder is there, before anything is made or logged in it, and kept
+    // until after the end report, so that no other Setup starts there before this job has wholly
+    // ended. Two starts can race past the window's check: the one that comes second here ends at
+    // once.
+    std::optional<UniqueHandle> lock;
     {
         ComApartment apartment;
         StayAwake awake;
         try {
-            folder = HoldFolder(choices.folder);
-            if (!folder) Fail(kAlreadyRunning);
+            if (!MakeInstallFolder(choices.folder))
+                Fail(L"Couldn't create " + choices.folder.native());
+            lock = HoldFolder(choices.folder);
+            if (!lock) Fail(kAlreadyRunning);
             success = RunSteps(std::move(choices), finalMessage);
         } catch (const Failed& failure) {
             finalMessage = failure.message;

@@ -7,6 +7,7 @@
 #include "setup/tools/http.h"
 #include "setup/tools/release.h"
 
+#include "maintenance/maintenance.h"
 #include "maintenance/tree.h"
 
 #include <algorithm>
@@ -27,6 +28,10 @@ constexpr wchar_t kReleasePath[] = L"/repos/velkrand/murk-recomp/releases/latest
 // The locks git takes outside refs while it works, in .git.
 constexpr const wchar_t* kGitLocks[] = {L"index.lock", L"HEAD.lock", L"ORIG_HEAD.lock",
                                         L"packed-refs.lock"};
+// In .git from before a checkout or pull until it has succeeded: a working copy with this file
+// holds changes of Setup's own, left by an update that was cut off (a cancel, a crash, a power
+// cut), not the user's.
+constexpr wchar_t kUpdatingMarker[] = L"murk-setup-updating";
 
 // A lock file that a git stopped halfway (by a cancel, a shutdown) left behind: every later git
 // that wants it fails, and the update would silently build old code for good. Only a plain
@@ -38,7 +43,7 @@ void RemoveLock(const fs::path& gitFolder, const fs::path& inside) {
     Log(L"(removed .git\\" + inside.native() + L", left by a git that was stopped)");
 }
 
-// Setup holds the folder's mutex, so no git of its own runs there now.
+// Setup holds the folder's lock, so no git of its own runs there now.
 void RemoveStaleLocks(const fs::path& repository) {
     const fs::path gitFolder = repository / L".git";
     if (!maintenance::IsPlainFolder(gitFolder)) return;
@@ -106,6 +111,30 @@ void Clone(const fs::path& installFolder, const fs::path& repository, std::strin
     Fail(L"Couldn't download the source code from GitHub.");
 }
 
+// The checkout or pull for a working copy on branch (empty: on none). True unless a checkout
+// failed, which may have stopped halfway through the files; a pull that fails does so before it
+// touches one (no network, a diverged history).
+bool UpdateWorkingCopy(const fs::path& installFolder, const std::wstring& git,
+                       const std::wstring& branch, const std::wstring& tag, bool cutOff) {
+    if (!branch.empty()) {
+        Log(L"The source folder is on branch " + branch + L": updating that branch.");
+        // What the cut-off update changed goes first: the pull would refuse to overwrite it.
+        const bool restored =
+            !cutOff || Run(git + L" checkout --force HEAD", installFolder, {}) == 0;
+        if (Run(git + L" pull --ff-only", installFolder, {}) != 0)
+            Log(L"(couldn't update the branch - building the code as it is)");
+        return restored;
+    }
+    if (Run(git + L" checkout --force " + tag, installFolder, {}) == 0) {
+        Log(L"Building release " + tag + L".");
+        return true;
+    }
+    const bool checkedOut = Run(git + L" checkout --force main", installFolder, {}) == 0;
+    if (checkedOut && Run(git + L" pull --ff-only", installFolder, {}) == 0) return true;
+    Log(L"(couldn't update - building the code as it is)");
+    return checkedOut;
+}
+
 }  // namespace
 
 bool PlausibleTag(std::wstring_view text) {
@@ -157,29 +186,24 @@ void UpdateSource(const fs::path& installFolder, const fs::path& repository,
     const bool checked = GitOutput(
         repository, L"status --porcelain --untracked-files=no --ignore-submodules=all", changes);
 
-    if (!changes.empty()) {
+    const fs::path updating = repository / L".git" / kUpdatingMarker;
+    const bool cutOff = maintenance::IsPlainFile(updating);
+    if (cutOff) {
+        Log(L"(the last update of the source folder was cut off; updating it again)");
+    } else if (!changes.empty()) {
         Log(L"The source folder has changes of its own: building it as it is (no update).");
         return;
-    }
-    // A git that died without a word (an antivirus, a crash) has said nothing about the user's
-    // edits: a forced checkout would overwrite them.
-    if (!checked) {
+    } else if (!checked) {
+        // A git that died without a word (an antivirus, a crash) has said nothing about the
+        // user's edits: a forced checkout would overwrite them.
         Log(L"(couldn't check the source folder for changes - building it as it is)");
         return;
     }
-    if (onBranch) {
-        Log(L"The source folder is on branch " + Widen(branch) + L": updating that branch.");
-        if (Run(git + L" pull --ff-only", installFolder, {}) != 0)
-            Log(L"(couldn't update the branch - building the code as it is)");
-        return;
-    }
-    if (Run(git + L" checkout --force " + tag, installFolder, {}) == 0) {
-        Log(L"Building release " + tag + L".");
-        return;
-    }
-    if (Run(git + L" checkout --force main", installFolder, {}) != 0 ||
-        Run(git + L" pull --ff-only", installFolder, {}) != 0)
-        Log(L"(couldn't update - building the code as it is)");
+    // Kept while what the commands leave may be half done, so that the next job redoes it rather
+    // than take it for the user's edits; a job that is stopped meanwhile leaves it too.
+    maintenance::PutMarker(updating);
+    if (UpdateWorkingCopy(installFolder, git, onBranch ? Widen(branch) : L"", tag, cutOff))
+        DeleteFileW(updating.c_str());
 }
 
 void SourceStep(const Job& job) {

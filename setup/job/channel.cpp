@@ -2,6 +2,7 @@
 
 #include "setup/job/process.h"
 
+#include <cstdint>
 #include <optional>
 
 namespace murk::setup {
@@ -11,6 +12,10 @@ UniqueHandle s_logFile;
 std::mutex s_logLock;
 
 namespace {
+
+// A log past this at the start of a job makes way for a new one: players attach it to reports,
+// and each build adds tens of MB. The one before stays, as setup.old.log.
+constexpr std::uint64_t kLogRotationBytes = 16ull << 20;
 
 // Retrying the end report is worth a short nap: the window drains its queue meanwhile.
 constexpr DWORD kDoneRetryMilliseconds = 5;
@@ -199,6 +204,13 @@ void OpenLog(const std::filesystem::path& folder) {
     std::lock_guard lock(s_logLock);
     if (s_logFile) return;
     const std::filesystem::path file = folder / L"setup.log";
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data) &&
+        !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+        ((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) >
+            kLogRotationBytes)
+        // Open elsewhere (an editor) it stays, and the job appends to it as before.
+        MoveFileExW(file.c_str(), (folder / L"setup.old.log").c_str(), MOVEFILE_REPLACE_EXISTING);
     s_logFile = OwnFileHandle(CreateFileW(file.c_str(), FILE_APPEND_DATA,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));

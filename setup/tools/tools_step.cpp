@@ -256,10 +256,10 @@ void FetchArchive(const BuildTool& tool, const Download& download, const fs::pat
 }
 
 // What a scanner holds for a moment is waited out; what stays would make tar fail later, for
-// reasons the user couldn't tell.
+// reasons the user couldn't tell. Emptying cut off halfway leaves a folder the next job redoes.
 void EmptyToolFolder(const fs::path& toolFolder) {
     maintenance::Patience patience = JobPatience(true);
-    const maintenance::RemoveFailure failure = maintenance::RemoveAll(toolFolder, &patience);
+    const maintenance::RemoveFailure failure = maintenance::RemoveTools(toolFolder, &patience);
     CheckCancel();
     const std::wstring cannot = L"Couldn't empty " + toolFolder.native() + L": ";
     if (AccessDenied(failure)) Fail(cannot + failure.path.native() + L": access is denied.");

@@ -1,6 +1,6 @@
 #include "setup/window/window.h"
 
-#include "setup/install/folder_mutex.h"
+#include "setup/install/install_folder.h"
 #include "setup/install/install.h"
 #include "setup/job/process.h"
 #include "setup/job/system.h"

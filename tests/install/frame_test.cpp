@@ -1,14 +1,19 @@
 #include "setup/install/install.h"
 
-#include "setup/install/folder_mutex.h"
+#include "setup/install/install_folder.h"
 #include "setup/job/channel.h"
 #include "setup/job/process.h"
 #include "setup/job/system.h"
+#include "setup/tools/digest.h"
 #include "tests/support/test_support.h"
 
+#include "maintenance/maintenance.h"
+
+#include <aclapi.h>
+#include <sddl.h>
 #include <gtest/gtest.h>
 
-#include <future>
+#include <algorithm>
 #include <thread>
 
 namespace murk::setup {
@@ -225,15 +230,103 @@ TEST_F(FrameTest, FolderThatCantBeCreatedFailsWithoutALog) {
     EXPECT_FALSE(fs::exists(fs::current_path() / L"setup.log"));
 }
 
-TEST_F(FrameTest, AJobOnAFolderAnotherJobHoldsEndsAtOnceAndMakesNothing) {
-    const fs::path other = root / L"Other";
-    const auto hold = HoldFolder(other);  // this thread's; the job runs on another
-    std::async(std::launch::async, [&] {
-        Install(Choices{.source = image, .folder = other});
-    }).get();
+// The folder as Wine's drive Z: (the Linux root) spells it: a second drive letter for it.
+fs::path OnDriveZ(const fs::path& path) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixName(path.c_str());
+    std::wstring text = Widen(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    text.replace(text.find(L"/dosdevices/c:/"), 15, L"/drive_c/");
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    return L"Z:" + text;
+}
+
+// One Setup per folder, however it is spelt. The named mutex that Setup once held the folder by,
+// made first by someone else so that it can't be opened, holds nothing up.
+TEST_F(FrameTest, AFolderHeldUnderOneSpellingIsRefusedUnderAnotherAndAnOldMutexIsNoMatter) {
+    std::wstring upper = folder.native();
+    CharUpperW(upper.data());
+    const std::string hex =
+        Sha256OfBytes(std::string_view(reinterpret_cast<const char*>(upper.data()),
+                                       upper.size() * sizeof(wchar_t)))
+            .value_or("");
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1, &raw,
+                                                                     nullptr));
+    const std::unique_ptr<void, LocalFreer> nobody(raw);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, raw, FALSE};
+    const UniqueHandle squatted(
+        CreateMutexW(&attributes, FALSE, (L"Global\\MurkRecompiledSetup-" + Widen(hex)).c_str()));
+    ASSERT_TRUE(squatted);
+    EXPECT_FALSE(FolderInUse(folder));
+    EXPECT_FALSE(FolderInUse(root / L"nothing here"));
+
+    const fs::path other = OnDriveZ(folder);
+    ASSERT_TRUE(fs::is_directory(other)) << other;
+    auto hold = HoldFolder(folder);
+    ASSERT_TRUE(hold && *hold);
+    EXPECT_TRUE(FolderInUse(other));
+    Install(Choices{.source = image, .folder = other});
     window.Drain();
     EXPECT_EQ(window.doneMessage, kAlreadyRunning);
-    EXPECT_FALSE(fs::exists(other));
+    EXPECT_FALSE(fs::exists(folder / L"setup.log"));
+    hold.reset();
+    EXPECT_FALSE(fs::exists(folder / kLockFile));
+}
+
+// What a folder's DACL gives Everyone, and what it gives Users, Authenticated Users or Everyone of
+// the rights to change what is in it.
+std::pair<ACCESS_MASK, ACCESS_MASK> OthersRights(const fs::path& folder) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                          nullptr, &dacl, nullptr, &raw);
+    const std::unique_ptr<void, LocalFreer> descriptor(raw);
+    std::pair<ACCESS_MASK, ACCESS_MASK> rights{};
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    for (DWORD i = 0; dacl && GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) {
+        const PSID sid = &ace->SidStart;
+        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        if (IsWellKnownSid(sid, WinWorldSid)) rights.first |= ace->Mask;
+        if (IsWellKnownSid(sid, WinWorldSid) || IsWellKnownSid(sid, WinBuiltinUsersSid) ||
+            IsWellKnownSid(sid, WinAuthenticatedUserSid))
+            rights.second |= ace->Mask & (FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD |
+                                          DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE);
+    }
+    return rights;
+}
+
+// Only the user, the system and administrators may change what is in a folder Setup makes; the
+// parents made on the way and a folder that was there keep their permissions. (Wine keeps no
+// DACL: it shows one made from the Unix mode, which a descriptor given at the creation sets.)
+TEST_F(FrameTest, AFolderSetupMakesIsTheUsersAndOneThatWasThereKeepsItsPermissions) {
+    const auto before = OthersRights(folder);
+    const fs::path made = root / L"Games" / L"MURK";
+    for (const fs::path& target : {folder, made}) {
+        Install(Choices{.source = root / L"gone.iso", .folder = target});
+        window.Drain();
+        EXPECT_EQ(window.doneMessage, kChooseSource);
+    }
+    EXPECT_EQ(OthersRights(folder), before);
+    EXPECT_EQ(OthersRights(made.parent_path()), before);
+    EXPECT_EQ(OthersRights(made), std::make_pair(0ul, 0ul));
+}
+
+// A log past 16 MB makes way for a new one when a job starts; the tools the old one records as
+// downloaded are still known to be Setup's.
+TEST_F(FrameTest, ALogPast16MBIsRotatedAndStillTellsWhichToolsAreSetups) {
+    const std::string old =
+        "Git: downloading https://x/MinGit.zip\r\n" + std::string(20 << 20, 'x');
+    test::WriteBytes(folder / L"setup.old.log", "older");
+    test::WriteBytes(folder / L"setup.log", old);
+    RunJob(root / L"gone.iso");
+    EXPECT_TRUE(ReadBytes(folder / L"setup.old.log") == old);
+    EXPECT_EQ(ReadBytes(folder / L"setup.log").substr(0, 200),
+              Header() + Utf8(kChooseSource) + "\r\n");
+    maintenance::Ownership ownership{.installFolder = folder};
+    EXPECT_TRUE(maintenance::OwnsTool(ownership, L"Git"));
 }
 
 // The power requests that are on, as the seam sees them.

@@ -93,7 +93,7 @@ class SourceStep : public ::testing::Test {
         std::vector<std::wstring> lines;
         for (const std::wstring& line : window.logs)
             if (line.starts_with(L"The source") || line.starts_with(L"Building") ||
-                line.starts_with(L"(couldn't"))
+                line.starts_with(L"(couldn't") || line.starts_with(L"(the last update"))
                 lines.push_back(line);
         return lines;
     }
@@ -238,6 +238,29 @@ TEST_F(SourceStep, NoBranchMovesToTheNewestReleaseTag) {
     EXPECT_EQ(Calls(),
               (std::vector<std::string>{kFetch, kBranch, kStatus, "checkout\t--force\tv0.3.0"}));
     EXPECT_EQ(Decisions(), std::vector<std::wstring>{L"Building release v0.3.0."});
+}
+
+// A checkout cut off halfway (the job stopped meanwhile) left changes that are Setup's own: the
+// next run says so and checks out again rather than build them as the user's.
+TEST_F(SourceStep, ACheckoutCutOffHalfwayIsDoneAgainByTheNextRun) {
+    MakeWorkingCopy();
+    Script({{"branch", ""}, {"checkout-hold", "1"}});
+    auto job = std::async(std::launch::async, [&] { return Step(); });
+    EXPECT_TRUE(test::Eventually([&] { return Calls().size() == 4; }, 30000));
+    s_cancel = true;
+    TerminateJobObject(s_job.get(), 1);
+    EXPECT_EQ(job.get(), L"Cancelled.");
+    s_cancel = false;
+
+    fs::remove(state / L"calls.txt");
+    Script({{"branch", ""}, {"changes", " M src/main.cpp"}});
+    EXPECT_EQ(Step(), L"");
+    EXPECT_EQ(Calls(),
+              (std::vector<std::string>{kFetch, kBranch, kStatus, "checkout\t--force\tv0.3.0"}));
+    EXPECT_EQ(Decisions(), (std::vector<std::wstring>{
+                               L"(the last update of the source folder was cut off; updating it "
+                               L"again)",
+                               L"Building release v0.3.0."}));
 }
 
 TEST_F(SourceStep, MissingReleaseTagFallsBackToMainAndItsPull) {

@@ -201,6 +201,25 @@ TEST(Maintenance, RemoveAllClearsReadOnlyAndACancelEndsItsWait) {
     EXPECT_FALSE(fs::exists(folder / L"objects"));
 }
 
+// Each entry is looked at on the handle it is deleted through: a folder that another program swaps
+// for a link after its parent was listed is deleted as the link, never gone into.
+TEST(Maintenance, RemoveAllNeverGoesThroughALinkSwappedInAfterTheListing) {
+    TempFolder install;
+    TempFolder user;
+    WriteFile(user / L"notes.txt", 4);
+    WriteFile(install / L"Python" / L"Lib" / L"os.py", 10);
+    bool swapped = false;
+    s_beforeOpening = [&](const Entry& entry) {
+        if (entry.path.filename() != L"Lib") return;
+        fs::rename(entry.path, install / L"Lib");
+        swapped = test::MakeFolderLink(entry.path, user.path());
+    };
+    RemoveAll(install / L"Python");
+    s_beforeOpening = nullptr;
+    EXPECT_TRUE(swapped);
+    EXPECT_EQ(ReadBytes(user / L"notes.txt"), "xxxx");
+}
+
 TEST(Maintenance, ToolsOfAnInstallWithoutToolsFolderAreEmpty) {
     TempFolder install;
     const Part part = Tools(install / L"murk-recomp");

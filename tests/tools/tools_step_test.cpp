@@ -14,6 +14,7 @@
 #include "tests/support/test_support.h"
 #include "tests/support/zip_archive.h"
 
+#include "maintenance/maintenance.h"
 #include "maintenance/tree.h"
 
 #include <gtest/gtest.h>
@@ -374,6 +375,25 @@ TEST_F(ToolsStep, AnUnpackCutOffHalfwayIsDoneAgain) {
     EXPECT_EQ(NewLines(), NinjaDownloaded(server.Origin() + L"/downloads/ninja-win.zip"));
     EXPECT_FALSE(fs::exists(program.parent_path() / L".murk-setup-unpacking"));
     EXPECT_EQ(ReadBytes(user / L"notes.txt"), "mine");
+}
+
+// Emptying a tool folder cut off halfway (its program held, then the job stopped) leaves it to be
+// redone: the next run downloads the tool again rather than take what is left for all of it.
+TEST_F(ToolsStep, AToolFolderWhoseEmptyingIsCutOffIsDownloadedAgain) {
+    PublishAll();
+    const fs::path folder = install / L"tools" / L"Ninja";
+    test::MarkMadeBySetup(folder);
+    WriteBytes(folder / L"ninja.exe", "old");
+    {
+        const UniqueHandle held =
+            OwnFileHandle(CreateFileW((folder / L"ninja.exe").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        maintenance::Patience stopped{.cancelled = [] { return true; }};
+        EXPECT_EQ(maintenance::RemoveTools(folder, &stopped).path, folder / L"ninja.exe");
+    }
+    NewLines();
+    ProvideTools(install.path(), {Tools()[2]});
+    EXPECT_EQ(NewLines(), NinjaDownloaded(server.Origin() + L"/downloads/ninja-win.zip"));
 }
 
 TEST_F(ToolsStep, ProgramFourLevelsDownIsNotFound) {

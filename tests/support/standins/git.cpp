@@ -10,6 +10,7 @@
 //   pull=N           exit code of "pull"
 //   checkout-main=N  exit code of "checkout --force main"
 //   checkout-tag=N   exit code of "checkout --force" of anything else
+//   checkout-hold=1  a checkout waits to be stopped (a minute at most), as one cut off halfway
 //   owner=other      the working copy is another owner's (an exFAT drive, another account):
 //                    like git, every "-C FOLDER" command fails unless GIT_CONFIG_* sets a
 //                    safe.directory that names FOLDER with forward slashes
@@ -144,6 +145,7 @@ int wmain(int argc, wchar_t** argv) {
         if (code == 0) CopyTemplate(argv[2]);
         return code;
     }
+    if (command == L"checkout" && Text(script, "checkout-hold") == "1") Sleep(60000);
     if (command == L"checkout" && argc == 6) {
         return std::wstring(argv[5]) == L"main" ? Code(script, "checkout-main", 0)
                                                 : Code(script, "checkout-tag", 0);
