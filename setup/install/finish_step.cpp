@@ -32,7 +32,7 @@ maintenance::RemoveFailure RemoveGroup(const maintenance::Part& part, bool tools
 // What the group's line adds about the entry that stayed, when the reason is one the user can act
 // on.
 std::wstring WhyNotDeleted(const maintenance::RemoveFailure& failure) {
-    if (AccessDenied(failure)) return L": " + failure.path.native() + L": access is denied";
+    if (AccessDenied(failure)) return L": Windows denied access to " + failure.path.native();
     if (!InUse(failure)) return {};
     return L": " + failure.path.native() + L" is in use by " + WhoHolds(failure.path);
 }
@@ -57,7 +57,7 @@ void FreeSpace(Job& job) {
 }
 
 std::wstring ImageHeldBy(const maintenance::RemoveFailure& failure) {
-    if (AccessDenied(failure)) return L": access is denied.";
+    if (AccessDenied(failure)) return L": Windows denied access to " + failure.path.native() + L".";
     if (!InUse(failure)) return {};
     return L": " + WhoHolds(failure.path) + L" is using it.";
 }

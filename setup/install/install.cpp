@@ -58,7 +58,8 @@ class StayAwake {
 void NoteBattery() {
     SYSTEM_POWER_STATUS power{};
     if (GetSystemPowerStatus(&power) && power.ACLineStatus == 0)
-        Log(L"(the PC runs on battery: Windows may still let it sleep; plug it in for the build)");
+        Log(L"(This PC is running on battery: Windows may still let it sleep. Plug it in for the "
+            L"build.)");
 }
 
 Job Prepare(Choices choices) {

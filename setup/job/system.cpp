@@ -28,6 +28,7 @@ PowerRequestCall s_powerClearRequest = PowerClearRequest;
 RegistryNumberQuery s_registryNumber = RegistryNumber;
 DriveTypeQuery s_driveType = GetDriveTypeW;
 ProcessCreator s_createProcess = CreateProcessW;
+SystemFolderQuery s_systemDirectory = GetSystemDirectoryW;
 
 namespace {
 namespace fs = std::filesystem;

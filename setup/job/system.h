@@ -1,8 +1,8 @@
 #pragma once
 // The few platform answers that tests cannot control or see any other way: the free disk space,
-// the user's answer to a message box, the job's power request, a registry number, a drive's type
-// and whether Windows lets a program start. The product calls the real functions; tests swap
-// them.
+// the user's answer to a message box, the job's power request, a registry number, a drive's type,
+// whether Windows lets a program start and the system folder (whose tar.exe every other test uses).
+// The product calls the real functions; tests swap them.
 
 #include <windows.h>
 
@@ -21,6 +21,7 @@ using RegistryNumberQuery = std::optional<DWORD> (*)(HKEY root, const wchar_t* k
                                                      const wchar_t* name);
 using DriveTypeQuery = UINT(WINAPI*)(LPCWSTR root);
 using ProcessCreator = decltype(&CreateProcessW);
+using SystemFolderQuery = UINT(WINAPI*)(LPWSTR buffer, UINT size);
 
 extern FreeBytesQuery s_freeBytes;   // GetDiskFreeSpaceExW: bytes free to the caller
 extern MessageBoxCall s_messageBox;  // MessageBoxW
@@ -30,6 +31,7 @@ extern PowerRequestCall s_powerClearRequest;
 extern RegistryNumberQuery s_registryNumber;  // RegistryNumber
 extern DriveTypeQuery s_driveType;            // GetDriveTypeW
 extern ProcessCreator s_createProcess;        // CreateProcessW
+extern SystemFolderQuery s_systemDirectory;   // GetSystemDirectoryW
 
 // A REG_DWORD value; nothing when it is missing or can't be read.
 std::optional<DWORD> RegistryNumber(HKEY root, const wchar_t* key, const wchar_t* name);

@@ -626,7 +626,7 @@ bool Fetch(const std::wstring& url, std::string* memory, const std::filesystem::
 std::wstring ReasonFor(GetFailure::Cause cause) {
     switch (cause) {
         case GetFailure::kDriveFull:
-            return L"the drive is full.";
+            return L"the drive is full. Free up space on it, then run Setup again.";
         case GetFailure::kProxySignIn:
             return L"the proxy server asks for a sign-in that Setup can't give.";
         case GetFailure::kWrongClock:

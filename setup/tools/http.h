@@ -62,9 +62,9 @@ struct GetFailure {
     std::wstring retryAfter;
 };
 
-// The reason a caller puts after "Couldn't reach <service>: " or "Couldn't download <name>: " for
-// a cause that the user can do something about; empty for the others, which callers word
-// themselves.
+// The reason a caller puts after "Couldn't reach <service>: " or "Couldn't download <name>: " (a
+// full drive's after "Couldn't unpack <name>: " too) for a cause that the user can do something
+// about; empty for the others, which callers word themselves.
 std::wstring ReasonFor(GetFailure::Cause cause);
 
 // What WinHTTP reported of a request that delivered no body.

@@ -19,6 +19,8 @@ struct Download {
     std::string sha512;
     // From the package index, which lists a SHA-512 for every package.
     bool indexed = false;
+    // The package index's SHA-512 couldn't be read (no answer, or an error status).
+    bool hashUnread = false;
 };
 
 // The newest release asset of repository ("owner/name") whose file name fits pattern as a whole

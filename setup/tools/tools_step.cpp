@@ -91,8 +91,15 @@ void PutInFrontOfPath(const fs::path& folder) {
 
 fs::path SystemFolder() {
     wchar_t folder[MAX_PATH] = {};
-    GetSystemDirectoryW(folder, MAX_PATH);
+    s_systemDirectory(folder, MAX_PATH);
     return folder;
+}
+
+// A folder Setup would empty, or unpack through, that the user may have made: the player can only
+// go elsewhere.
+[[noreturn]] void FailNotSetups(const fs::path& toolFolder) {
+    Fail(toolFolder.native() +
+         L" already exists and isn't from Setup. Choose another install folder.");
 }
 
 // The hash a download is checked by, in the text its publisher writes it in.
@@ -238,9 +245,11 @@ void FetchArchive(const BuildTool& tool, const Download& download, const fs::pat
     GetArchive(tool, download, archive, state);
     const std::optional<Listed> listed = ListedHash(download);
     if (!listed) {
+        // An index that couldn't be read said nothing of what it lists.
         if (download.indexed)
             Log(L"(" + std::wstring(tool.name) +
-                L": the package index lists no SHA-512; not checked)");
+                (download.hashUnread ? L": couldn't read the package index's SHA-512; not checked)"
+                                     : L": the package index lists no SHA-512; not checked)"));
         return;
     }
     std::optional<std::string> actual = HashText(archive, listed->algorithm);
@@ -262,7 +271,9 @@ void EmptyToolFolder(const fs::path& toolFolder) {
     const maintenance::RemoveFailure failure = maintenance::RemoveTools(toolFolder, &patience);
     CheckCancel();
     const std::wstring cannot = L"Couldn't empty " + toolFolder.native() + L": ";
-    if (AccessDenied(failure)) Fail(cannot + failure.path.native() + L": access is denied.");
+    if (AccessDenied(failure))
+        Fail(cannot + L"Windows denied access to " + failure.path.native() +
+             L". Close programs that use it, then run Setup again.");
     if (!InUse(failure)) return;
     const std::wstring holder = HolderOf(failure.path);
     if (holder.empty())
@@ -277,13 +288,20 @@ void EmptyToolFolder(const fs::path& toolFolder) {
 // by an antivirus that mistook a compiler for a threat.
 [[noreturn]] void FailTakenAtUnpacking(const BuildTool& tool) {
     Fail(std::wstring(tool.name) + L" didn't contain " + tool.exe +
-         L" after unpacking. If your antivirus reported removing it, allow it there, then run "
-         L"Setup again.");
+         L" after unpacking. If your antivirus reported removing it, allow it in your "
+         L"antivirus, then run Setup again.");
 }
 
 fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
                       const fs::path& toolFolder) {
     const std::wstring name = tool.name;
+    // Windows' own tar came with Windows 10 version 1803. Without it nothing can be unpacked,
+    // which is better said before a download than after it.
+    const fs::path tar = SystemFolder() / L"tar.exe";
+    if (unsigned long error = 0;
+        !maintenance::EntryOf(tar, &error) && maintenance::NothingThere(error))
+        Fail(L"Couldn't unpack " + name +
+             L": Windows' tar.exe is missing. Setup needs Windows 10 version 1803 or later.");
     const Download download = tool.fetch();
     Log(name + L": downloading " + download.url);
 
@@ -291,7 +309,7 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
     // through a tool folder that is itself a link and stays one.
     EmptyToolFolder(toolFolder);
     if (const auto entry = maintenance::EntryOf(toolFolder); entry && entry->link)
-        Fail(toolFolder.native() + L" already exists and isn't from Setup. Choose another folder.");
+        FailNotSetups(toolFolder);
     std::error_code error;
     fs::create_directories(toolFolder, error);
     // Before anything goes in: a folder whose download or unpack is cut off is still Setup's.
@@ -302,15 +320,15 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
     Status(L"Unpacking " + name);
     const fs::path unpacking = toolFolder / maintenance::kUnpackingMarker;
     WriteEmptyFile(unpacking);
-    if (Untar(SystemFolder() / L"tar.exe", archive, toolFolder) != 0) {
+    if (Untar(tar, archive, toolFolder) != 0) {
         // A tar that stopped while less room is left than the archive takes ran out of it.
         const std::uintmax_t archiveSize = fs::file_size(archive, error);
         const std::optional<std::uint64_t> free = DriveFreeBytes(toolsFolder);
         if (!error && free && *free < archiveSize)
-            Fail(L"Couldn't unpack " + name + L": the drive is full.");
+            Fail(L"Couldn't unpack " + name + L": " + ReasonFor(GetFailure::kDriveFull));
         Fail(L"Couldn't unpack " + name +
-             L" (tar reported an error; the log above says which file). An antivirus may have "
-             L"blocked it.");
+             L". An antivirus may have blocked it: the log above names the file tar couldn't "
+             L"write. Allow it in your antivirus, then run Setup again.");
     }
     fs::remove(archive, error);
 
@@ -321,23 +339,23 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
 }
 
 // The SHA-512 the package index lists for a version of its Python package, in base64: empty when
-// it can't be had, as from an index that lists none.
-std::string PackageSha512(const std::wstring& origin, const std::wstring& version) {
+// it lists none (a hash from elsewhere counts as none), nothing when the index couldn't be read.
+std::optional<std::string> PackageSha512(const std::wstring& origin, const std::wstring& version) {
     std::string registration;
     if (!Get(origin + L"/v3/registration5-semver1/python/" + version + L".json", &registration,
              nullptr, nullptr)) {
         CheckCancel();
-        return {};
+        return std::nullopt;
     }
     const std::optional<std::string> entry = FindCatalogEntry(registration);
-    if (!entry) return {};
+    if (!entry) return std::string();
     // Only the index itself vouches for its packages.
     const std::wstring catalogUrl = Widen(*entry);
-    if (!SameOrigin(catalogUrl, origin)) return {};
+    if (!SameOrigin(catalogUrl, origin)) return std::string();
     std::string catalog;
     if (!Get(catalogUrl, &catalog, nullptr, nullptr)) {
         CheckCancel();
-        return {};
+        return std::nullopt;
     }
     return FindPackageSha512(catalog).value_or("");
 }
@@ -378,9 +396,11 @@ Download FetchPythonAt(std::wstring_view indexOrigin, std::wstring_view indexDom
     const std::optional<std::string> version = FindNewestPython312(body);
     if (!version) Fail(noPackage);
     const std::wstring text = Widen(*version);
+    const std::optional<std::string> sha512 = PackageSha512(origin, text);
     return {.url = origin + L"/v3-flatcontainer/python/" + text + L"/python." + text + L".nupkg",
-            .sha512 = PackageSha512(origin, text),
-            .indexed = true};
+            .sha512 = sha512.value_or(""),
+            .indexed = true,
+            .hashUnread = !sha512};
 }
 
 std::vector<BuildTool> ToolTable(std::wstring apiOrigin, std::wstring indexOrigin,
@@ -427,9 +447,7 @@ std::vector<fs::path> ProvideTools(const fs::path& installFolder,
             maintenance::IsPlainFile(toolFolder / maintenance::kUnpackingMarker))
             program.clear();
         if (program.empty()) {
-            if (!SetupMayEmpty(toolFolder, tool.name, ownership))
-                Fail(toolFolder.native() +
-                     L" already exists and isn't from Setup. Choose another folder.");
+            if (!SetupMayEmpty(toolFolder, tool.name, ownership)) FailNotSetups(toolFolder);
             program = DownloadTool(tool, toolsFolder, toolFolder);
         }
         Log(name + L": " + program.native());

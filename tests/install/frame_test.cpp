@@ -63,9 +63,9 @@ class FrameTest : public ::testing::Test {
     // A job that got past the preparation: it went on to the tools step, which ended it.
     void ExpectPastPreparation() {
         EXPECT_EQ(window.doneCount, 1);
-        EXPECT_EQ(
-            window.doneMessage,
-            usersGit.native() + L" already exists and isn't from Setup. Choose another folder.");
+        EXPECT_EQ(window.doneMessage,
+                  usersGit.native() +
+                      L" already exists and isn't from Setup. Choose another install folder.");
         EXPECT_EQ(ReadBytes(folder / L"setup.log").rfind(Header(), 0), 0u);
     }
 

@@ -4,6 +4,7 @@
 #include "setup/job/environment.h"
 #include "setup/job/handles.h"
 #include "setup/job/process.h"
+#include "setup/job/system.h"
 #include "setup/tools/digest.h"
 #include "setup/tools/http.h"
 #include "setup/tools/unpack.h"
@@ -198,8 +199,8 @@ TEST_F(ToolsStep, FiveDownloadsAreUnpackedAndPutInFrontOfPathInReverseOrder) {
     EXPECT_TRUE(Logged(L"Git: " + git.native()));
     EXPECT_TRUE(Logged(L"Python: downloading " + server.Origin() +
                        L"/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg"));
-    // This package index lists no hash: Python is installed all the same.
-    EXPECT_TRUE(Logged(L"(Python: the package index lists no SHA-512; not checked)"));
+    // This package index has no hash documents to read: Python is installed all the same.
+    EXPECT_TRUE(Logged(L"(Python: couldn't read the package index's SHA-512; not checked)"));
     for (const wchar_t* name : {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"})
         EXPECT_TRUE(Logged(L"== Unpacking " + std::wstring(name))) << name;
     // The bar counted the last archive's files to the end.
@@ -298,7 +299,7 @@ TEST_F(ToolsStep, AToolFolderSetupDidntMakeIsNeverEmptied) {
     fs::create_directories(folder / L"Scripts");
     WriteBytes(folder / L"Scripts" / L"mine.py", "the user's script");
     const std::wstring refused =
-        folder.native() + L" already exists and isn't from Setup. Choose another folder.";
+        folder.native() + L" already exists and isn't from Setup. Choose another install folder.";
     EXPECT_EQ(Failure(python), refused);
     EXPECT_EQ(ReadBytes(folder / L"Scripts" / L"mine.py"), "the user's script");
     EXPECT_TRUE(server.Requests().empty());
@@ -343,13 +344,17 @@ TEST_F(ToolsStep, AFullDriveIsNamedAsSuch) {
                 StoredZip({{"ninja.exe", std::string(size, 'n')}}));
     };
     publish(2 << 20);
-    EXPECT_EQ(Failure(ninja, folder), L"Couldn't download Ninja: the drive is full.");
+    EXPECT_EQ(Failure(ninja, folder),
+              L"Couldn't download Ninja: the drive is full. Free up space on it, then run Setup "
+              L"again.");
     EXPECT_GT(test::ReadBytes(folder / L"tools" / L"Ninja.zip").size(), 0u);
     EXPECT_TRUE(fs::exists(folder / L"tools" / L"Ninja.zip.resume"));
 
     fs::remove_all(folder / L"tools");
     publish(600 << 10);  // arrives, but doesn't fit twice
-    EXPECT_EQ(Failure(ninja, folder), L"Couldn't unpack Ninja: the drive is full.");
+    EXPECT_EQ(Failure(ninja, folder),
+              L"Couldn't unpack Ninja: the drive is full. Free up space on it, then run Setup "
+              L"again.");
 }
 
 // An unpack cut off after the program came out: the next run doesn't take the half tool. It
@@ -402,7 +407,7 @@ TEST_F(ToolsStep, ProgramFourLevelsDownIsNotFound) {
     const std::vector<BuildTool> ninja = {tools[2]};
     const std::wstring taken =
         L"Ninja didn't contain ninja.exe after unpacking. If your antivirus "
-        L"reported removing it, allow it there, then run Setup again.";
+        L"reported removing it, allow it in your antivirus, then run Setup again.";
     EXPECT_EQ(Failure(ninja), taken);
     EXPECT_TRUE(
         fs::exists(install / L"tools" / L"Ninja" / L"a" / L"b" / L"c" / L"d" / L"ninja.exe"));
@@ -427,6 +432,23 @@ TEST_F(ToolsStep, AToolFolderThatCantBeEmptiedEndsTheJobThere) {
               L"Couldn't empty " + folder.native() + L": " + (folder / L"ninja.pdb").native() +
                   L" is in use by another program, perhaps an antivirus scanning it. Wait a "
                   L"minute, then run Setup again.");
+}
+
+// Windows 10 before version 1803 has no tar.exe: said before anything is looked up or downloaded.
+TEST_F(ToolsStep, WithoutWindowsTarNothingIsDownloaded) {
+    PublishAll();
+    static fs::path system;
+    system = install.path();
+    s_systemDirectory = [](LPWSTR buffer, UINT size) {
+        const std::size_t length = system.native().copy(buffer, size - 1);
+        buffer[length] = L'\0';
+        return static_cast<UINT>(length);
+    };
+    EXPECT_EQ(Failure({Tools()[2]}),
+              L"Couldn't unpack Ninja: Windows' tar.exe is missing. Setup "
+              L"needs Windows 10 version 1803 or later.");
+    EXPECT_TRUE(server.Requests().empty());
+    s_systemDirectory = GetSystemDirectoryW;
 }
 
 TEST_F(ToolsStep, DamagedDownloadIsNeverUnpacked) {
@@ -461,8 +483,8 @@ TEST_F(ToolsStep, FailedDownloadAndUnpackAreWordedAndLeaveTheArchive) {
 
     Publish("git-for-windows/git", "MinGit-2.47.1-64-bit.zip", "PK\3\4 not really a zip");
     EXPECT_EQ(Failure(git),
-              L"Couldn't unpack Git (tar reported an error; the log above says "
-              L"which file). An antivirus may have blocked it.");
+              L"Couldn't unpack Git. An antivirus may have blocked it: the log above names the "
+              L"file tar couldn't write. Allow it in your antivirus, then run Setup again.");
     EXPECT_EQ(ReadBytes(install / L"tools" / L"Git.zip"), "PK\3\4 not really a zip");
 }
 
