@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <fstream>
 #include <string_view>
 #include <system_error>
 
@@ -150,7 +149,7 @@ bool AnsiCanHold(const std::wstring& text) {
 fs::path InstallTemp(const fs::path& folder) {
     const fs::path temp = fs::path(FullPath(folder)) / maintenance::kTempFolder;
     if (CreateDirectoryW(temp.c_str(), nullptr))
-        std::ofstream(temp / maintenance::kSetupMarker, std::ios::binary);
+        maintenance::PutMarker(temp / maintenance::kSetupMarker);
     return maintenance::IsPlainFolder(temp) ? temp : fs::path();
 }
 

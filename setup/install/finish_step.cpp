@@ -43,10 +43,11 @@ void FreeSpace(Job& job) {
     Status(L"Freeing up space");
     const std::array parts{maintenance::Leftovers(job.repository),
                            maintenance::Tools(job.repository)};
+    const maintenance::Part& tools = parts.back();
     std::uint64_t freed = 0;
     for (const maintenance::Part& part : parts) {
         Log(L"Deleting " + part.label + L": " + maintenance::SizeText(part.bytes));
-        const maintenance::RemoveFailure failure = RemoveGroup(part, &part == &parts.back());
+        const maintenance::RemoveFailure failure = RemoveGroup(part, &part == &tools);
         if (failure.path.empty())
             freed += part.bytes;
         else

@@ -80,10 +80,6 @@ bool SetupMayEmpty(const fs::path& toolFolder, const wchar_t* name,
     return maintenance::OwnsTool(ownership, name) || maintenance::IsEmptyFolder(toolFolder);
 }
 
-void WriteEmptyFile(const fs::path& file) {
-    std::ofstream(file, std::ios::binary);
-}
-
 // For the job's children only: Setup's own PATH, and so the launcher's, stays the user's.
 void PutInFrontOfPath(const fs::path& folder) {
     SetChildVariable(L"PATH", folder.native() + L";" + PathVariable());
@@ -313,13 +309,13 @@ fs::path DownloadTool(const BuildTool& tool, const fs::path& toolsFolder,
     std::error_code error;
     fs::create_directories(toolFolder, error);
     // Before anything goes in: a folder whose download or unpack is cut off is still Setup's.
-    WriteEmptyFile(toolFolder / maintenance::kSetupMarker);
+    maintenance::PutMarker(toolFolder / maintenance::kSetupMarker);
     const fs::path archive = toolsFolder / (name + maintenance::kArchiveSuffix);
     FetchArchive(tool, download, archive);
 
     Status(L"Unpacking " + name);
     const fs::path unpacking = toolFolder / maintenance::kUnpackingMarker;
-    WriteEmptyFile(unpacking);
+    maintenance::PutMarker(unpacking);
     if (Untar(tar, archive, toolFolder) != 0) {
         // A tar that stopped while less room is left than the archive takes ran out of it.
         const std::uintmax_t archiveSize = fs::file_size(archive, error);

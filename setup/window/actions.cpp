@@ -62,19 +62,15 @@ bool HasNonAscii(std::wstring_view text) {
 // update goes where the player chose when installing.
 bool PlaceConfirmed(const std::filesystem::path& folder) {
     if (s_updateMode) return true;
-    if (InsideOneDrive(folder) &&
-        Ask(folder.native() +
-                L" is inside OneDrive. OneDrive would upload the whole build (about 14 GB) and can "
-                L"hold its files while the build needs them.\n\nInstall there anyway?",
-            MB_YESNO | MB_ICONWARNING) != IDYES)
-        return false;
-    if (OnNetworkDrive(folder) &&
-        Ask(folder.native() +
-                L" is on a network drive. The build would be slow there and can fail.\n\nInstall "
-                L"there anyway?",
-            MB_YESNO | MB_ICONWARNING) != IDYES)
-        return false;
-    return true;
+    const auto refused = [&folder](bool applies, const wchar_t* why) {
+        return applies && Ask(folder.native() + why + L"\n\nInstall there anyway?",
+                              MB_YESNO | MB_ICONWARNING) != IDYES;
+    };
+    return !refused(InsideOneDrive(folder),
+                    L" is inside OneDrive. OneDrive would upload the whole build (about 14 GB) and "
+                    L"can hold its files while the build needs them.") &&
+           !refused(OnNetworkDrive(folder),
+                    L" is on a network drive. The build would be slow there and can fail.");
 }
 
 // The game this build makes isn't signed: with Smart App Control on, Windows will likely refuse to
