@@ -342,10 +342,8 @@ TEST_F(FrameTest, EndReportComesLastAfterTheLogIsClosedAndComIsLeft) {
     window.Drain();
 
     EXPECT_EQ(comAfterJob, S_OK);
-    if (requestsDuring) {
-        EXPECT_EQ(requestsDuring, 1);
-        EXPECT_EQ(s_requestsOn, 0) << "the power request outlived the job";
-    } else {
+    EXPECT_EQ(s_requestsOn, 0) << "the power request outlived the job";
+    if (!requestsDuring) {
         EXPECT_EQ(during, ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
         EXPECT_EQ(after, ES_CONTINUOUS);
     }

@@ -30,12 +30,11 @@ std::wstring Variable(const wchar_t* name) {
 }
 
 // An update of an install whose tools were downloaded before: the job takes them from the tools
-// folder, then brings the source code up to date with the git among them, in that order. A tool
+// folder, then brings the source code up to date with the git among them, in that order; a tool
 // taken away meanwhile (git deletes Clang's compiler, as an antivirus may) ends it before the
-// build. Its children get none of another toolchain's variables (CMAKE_BUILD_PARALLEL_LEVEL
-// stays) or of those that would steer git elsewhere, though Setup's own environment, which the
-// launcher gets, keeps them; Setup's git never prompts and trusts what Windows trusts; a TEMP the
-// tools can't read (a Cyrillic user name on a Western PC, without a short name) is replaced.
+// build. Its children get none of another toolchain's variables (but the parallel level) or of
+// git's redirections, which Setup's own environment, the launcher's, keeps; a TEMP they can read
+// (not a Cyrillic user name's on a Western PC); Setup's git, no prompts and Windows' certificates.
 TEST(InstallJob, TakesTheToolsAndTheSourceCodeInItsOwnEnvironmentAndMissesAToolTakenAway) {
     const std::wstring savedPath = Variable(L"PATH");
     const FreeBytesQuery savedFreeBytes = s_freeBytes;
