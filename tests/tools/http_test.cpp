@@ -224,19 +224,16 @@ TEST(Get, TellsWhyItFailed) {
     EXPECT_EQ(failure.status, 404u);
     EXPECT_FALSE(Get(server.Origin() + L"/away", &memory, nullptr, nullptr, nullptr, &failure));
     EXPECT_EQ(failure.cause, GetFailure::kRefused);
-}
 
-// What WinHTTP reports of a proxy that wants a sign-in or of a failed handshake: the scheme to
-// sign in by, or the cause (the proxy's words: see the tools step's tests).
-TEST(Get, ReadsAProxysSignInAndAWrongClock) {
+    // What WinHTTP reports of a proxy that wants a sign-in or of a failed handshake: the scheme to
+    // sign in by, or the cause (the proxy's words: see the tools step's tests).
     using enum GetFailure::Cause;
     using Way = std::pair<unsigned long, GetFailure::Cause>;
     const auto read = [](const Report& report) {
         const Reading reading = ReadReport(report);
         return Way(reading.signInScheme, reading.cause);
     };
-    const unsigned long ntlm = WINHTTP_AUTH_SCHEME_NTLM;
-    const unsigned long negotiate = WINHTTP_AUTH_SCHEME_NEGOTIATE;
+    const unsigned long ntlm = WINHTTP_AUTH_SCHEME_NTLM, negotiate = WINHTTP_AUTH_SCHEME_NEGOTIATE;
     EXPECT_EQ(read({.status = 407, .proxySchemes = ntlm | negotiate | WINHTTP_AUTH_SCHEME_BASIC}),
               Way(negotiate, kNone));
     EXPECT_EQ(read({.status = 407, .proxySchemes = ntlm}), Way(ntlm, kNone));

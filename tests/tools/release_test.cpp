@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <cwchar>
 #include <future>
 #include <iterator>
@@ -211,18 +212,12 @@ TEST(LatestAsset, ASpentRateLimitIsNamedAfterOneRequest) {
     // Half an hour from now, on the PC's clock as Windows tells it: not as the C runtime does,
     // after a TZ that disagrees with Windows.
     _wputenv_s(L"TZ", L"XYZ+11:17");
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    const std::uint64_t ticks =
-        (std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime) + 18'000'000'000;
-    const FILETIME later{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-    SYSTEMTIME utc{};
-    SYSTEMTIME local{};
-    ASSERT_TRUE(FileTimeToSystemTime(&later, &utc));
-    ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
+    const std::time_t reset = std::time(nullptr) + 1800;
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
     wchar_t clock[8];
-    std::swprintf(clock, std::size(clock), L"%02u:%02u", local.wHour, local.wMinute);
-    const std::uint64_t reset = ticks / 10'000'000 - 11'644'473'600;
+    std::swprintf(clock, std::size(clock), L"%02u:%02u", (now.wHour + (now.wMinute + 30) / 60) % 24,
+                  (now.wMinute + 30) % 60);
     const std::string target = "/repos/Kitware/CMake/releases/latest";
     const auto lookup = [&] { LatestAssetAt(server.Origin(), "Kitware/CMake", "x"); };
     const std::wstring spent = L"GitHub's limit on lookups from this network is used up. ";

@@ -358,7 +358,8 @@ TEST_F(ToolsStep, AFullDriveIsNamedAsSuch) {
 }
 
 // An unpack cut off after the program came out: the next run doesn't take the half tool. It
-// empties the folder without going through a link there into the user's files.
+// empties the folder without going through a link there into the user's files. Nor does it take
+// what is left of an emptying cut off halfway (the program held, then the job stopped).
 TEST_F(ToolsStep, AnUnpackCutOffHalfwayIsDoneAgain) {
     PublishAll();
     const std::vector<BuildTool> ninja = {Tools()[2]};
@@ -380,24 +381,16 @@ TEST_F(ToolsStep, AnUnpackCutOffHalfwayIsDoneAgain) {
     EXPECT_EQ(NewLines(), NinjaDownloaded(server.Origin() + L"/downloads/ninja-win.zip"));
     EXPECT_FALSE(fs::exists(program.parent_path() / L".murk-setup-unpacking"));
     EXPECT_EQ(ReadBytes(user / L"notes.txt"), "mine");
-}
 
-// Emptying a tool folder cut off halfway (its program held, then the job stopped) leaves it to be
-// redone: the next run downloads the tool again rather than take what is left for all of it.
-TEST_F(ToolsStep, AToolFolderWhoseEmptyingIsCutOffIsDownloadedAgain) {
-    PublishAll();
-    const fs::path folder = install / L"tools" / L"Ninja";
-    test::MarkMadeBySetup(folder);
-    WriteBytes(folder / L"ninja.exe", "old");
     {
-        const UniqueHandle held =
-            OwnFileHandle(CreateFileW((folder / L"ninja.exe").c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        const UniqueHandle held = OwnFileHandle(CreateFileW(
+            program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         maintenance::Patience stopped{.cancelled = [] { return true; }};
-        EXPECT_EQ(maintenance::RemoveTools(folder, &stopped).path, folder / L"ninja.exe");
+        maintenance::RemoveTools(program.parent_path(), &stopped);
     }
-    NewLines();
-    ProvideTools(install.path(), {Tools()[2]});
+    ASSERT_TRUE(fs::exists(program));
+    ResetChildEnvironment();  // Ninja off the PATH again
+    ProvideTools(install.path(), ninja);
     EXPECT_EQ(NewLines(), NinjaDownloaded(server.Origin() + L"/downloads/ninja-win.zip"));
 }
 
@@ -509,13 +502,10 @@ TEST_F(ToolsStep, LookupFailuresNameTheRepositoryOrThePackageIndex) {
                  {.body = versions + std::string(kLongestDocument + 1 - versions.size(), ' '),
                   .omitContentLength = true});
     EXPECT_EQ(Failure({tools[4]}), L"No Python 3.12 package on packages.test.");
-}
 
-// Each caller names a proxy that wants a sign-in: the Windows user's is tried once, a password
-// (Basic) Setup has none of. (What else counts as such: see Get's tests.)
-TEST_F(ToolsStep, AProxysSignInIsNamedByTheLookupsAndTheDownload) {
+    // A proxy that wants a sign-in: the Windows user's is tried once; a password (Basic) Setup has
+    // none of. (What else counts as such: see Get's tests.)
     const std::wstring reason = L": the proxy server asks for a sign-in that Setup can't give.";
-    const auto tools = Tools();
     const std::string lookup = "/repos/ninja-build/ninja/releases/latest";
     server.Serve(lookup, {.status = 407, .headers = {{"Proxy-Authenticate", "NTLM"}}});
     EXPECT_EQ(Failure({tools[2]}), L"Couldn't reach GitHub" + reason);
@@ -708,16 +698,29 @@ TEST_F(ToolsStep, AResumedArchiveThatFailsItsDigestIsFetchedOnceMoreWhole) {
                             L", the download has " + Widen(Sha256Hex(zip)));
 }
 
-// tar's line per file moves the bar as the file comes out and stays out of the log; one where
-// tar says why it couldn't write a file does not.
+// The bar counts an unpack's files against the zip's entry count (its end record's, or the ZIP64
+// one's), busy without one. tar's line per file moves it and stays out of the log (see
+// NinjaDownloaded), but for one where tar says why it couldn't write a file.
 TEST_F(ToolsStep, AnUnpackCountsItsFilesOnTheBar) {
+    using namespace std::string_literals;
     const fs::path archive = install / L"a.zip", folder = install / L"a", gate = install / L"gate";
-    const std::string zip = StoredZip({{"b/", ""}, {"b/a.exe", ""}, {"b/c.dll", ""}, {"d", ""}});
-    WriteBytes(archive, zip);
+    const auto count = [&](const std::string& bytes) {
+        WriteBytes(archive, bytes);
+        return ZipEntryCount(archive);
+    };
+    // A ZIP64 record at 0, its locator, and the classic record with a count of 0xFFFF.
+    EXPECT_EQ(count("PK\6\6"s + std::string(28, '\0') + "\3\0\0\0\1\0\0\0"s +
+                    std::string(16, '\0') + "PK\6\7"s + std::string(12, '\0') + "\1\0\0\0"s +
+                    "PK\5\6"s + std::string(4, '\0') + "\xff\xff\xff\xff"s + std::string(10, '\0')),
+              0x100000003u);
+    // The signature's bytes in a file are no record of their own.
+    const std::string zip =
+        StoredZip({{"b/", ""}, {"b/a.exe", "PK\5\6"}, {"b/c.dll", ""}, {"d", ""}});
+    EXPECT_EQ(count(zip.substr(0, zip.size() - 1)), std::nullopt);
     fs::create_directories(folder);
-    const auto untar = [&] { return Untar(test::SystemTarPath(), archive, folder); };
-    const std::vector<std::wstring> command = {L"$ " + Quote(test::SystemTarPath()) + L" -xvf " +
-                                               Quote(archive) + L" -C " + Quote(folder)};
+    EXPECT_EQ(Untar(test::SystemTarPath(), archive, folder), 0);
+    window.Drain();
+    EXPECT_EQ(count(zip), 4u);
     // Each file waits until the window has taken what the one before it showed.
     SetEnvironmentVariableW(L"STANDIN_TAR_GATE", gate.c_str());
     std::size_t taken = 0;
@@ -725,41 +728,14 @@ TEST_F(ToolsStep, AnUnpackCountsItsFilesOnTheBar) {
         if (window.progress.size() > std::exchange(taken, window.progress.size()))
             WriteBytes(gate, "");
     };
-    ASSERT_TRUE(window.RunWhileTaking([&] { EXPECT_EQ(untar(), 0); }, open));
+    ASSERT_TRUE(window.RunWhileTaking(
+        [&] { EXPECT_EQ(Untar(test::SystemTarPath(), archive, folder), 0); }, open));
     SetEnvironmentVariableW(L"STANDIN_TAR_GATE", nullptr);
-    EXPECT_EQ(window.progress, (std::vector<int>{0, 25, 50, 75, 100}));
-    EXPECT_EQ(NewLines(), command);
-
-    // Without a count (the archive's end record is cut off) the bar is busy, as it always was.
-    WriteBytes(archive, zip.substr(0, zip.size() - 22));
-    EXPECT_EQ(untar(), 0);
-    EXPECT_EQ(NewLines(), command);
-    EXPECT_EQ(window.progress.back(), -1);
+    EXPECT_EQ(window.progress, (std::vector<int>{-1, 0, 25, 50, 75, 100}));
 
     RunTaking(test::ChildCommand(LR"("err:x a.exe\nx b.exe: Can't create 'b.exe'\n")"), {},
               CountUnpacked{2});
     EXPECT_EQ(NewLines().back(), L"x b.exe: Can't create 'b.exe'");
-}
-
-TEST(ZipEntryCount, FromTheEndRecordOrItsZip64OneAndNothingForOtherFiles) {
-    using namespace std::string_literals;
-    TempFolder folder;
-    const auto count = [&](const std::string& bytes) {
-        WriteBytes(folder / L"a.zip", bytes);
-        return ZipEntryCount(folder / L"a.zip");
-    };
-    // The signature's bytes in a file are no record of their own.
-    const std::string zip = StoredZip({{"bin/", ""}, {"bin/ninja.exe", "PK\5\6"}, {"c", ""}});
-    EXPECT_EQ(count(zip), 3u);
-    EXPECT_EQ(count(zip.substr(0, zip.size() - 1)), std::nullopt);
-    EXPECT_EQ(count("MZ, a program"), std::nullopt);
-    // An archive stored in the archive comes with a record of its own, before the outer one.
-    EXPECT_EQ(count(StoredZip({{"inner.zip", StoredZip({{"a", ""}})}, {"b", ""}})), 2u);
-    // A ZIP64 record at 0, its locator, and the classic record with a count of 0xFFFF.
-    EXPECT_EQ(count("PK\6\6"s + std::string(28, '\0') + "\3\0\0\0\1\0\0\0"s +
-                    std::string(16, '\0') + "PK\6\7"s + std::string(12, '\0') + "\1\0\0\0"s +
-                    "PK\5\6"s + std::string(4, '\0') + "\xff\xff\xff\xff"s + std::string(10, '\0')),
-              0x100000003u);
 }
 
 TEST(FindUnder, FilesOnlyExactNameAtMostThreeLevelsDown) {
