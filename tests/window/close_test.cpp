@@ -65,12 +65,13 @@ TEST_F(CloseTest, EscAsksBeforeStoppingTheJobAndKeepsTheWindow) {
     SetForegroundWindow(s_window);
     SetFocus(Item(kDetailsView));
     const auto escape = [this] { PostMessageW(Item(kDetailsView), WM_KEYDOWN, VK_ESCAPE, 0); };
-    BoxAnswerer no({{IDNO, kStopQuestion}});
+    BoxAnswerer no({{IDNO, L""}});
     escape();
     ASSERT_TRUE(no.Finished());
+    EXPECT_EQ(no.Seen().at(0).text, kStopQuestion);
     EXPECT_FALSE(s_cancel);
     EXPECT_EQ(GetFocus(), Item(kDetailsView));
-    BoxAnswerer yes({{IDYES, kStopQuestion}, {IDOK, L"Cancelled."}});
+    BoxAnswerer yes({{IDYES, L""}, {IDOK, L"Cancelled."}});
     escape();
     ASSERT_TRUE(yes.Finished());
     FakeSystem boxes(std::nullopt);  // records what idle Esc would ask
