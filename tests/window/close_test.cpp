@@ -57,24 +57,23 @@ TEST_F(CloseTest, NoKeepsTheJobRunningYesStopsItAndEndsTheProgram) {
 }
 
 // Esc asks as closing does, but Yes stops only the job; while idle it does nothing. In the
-// details view too, where a multi-line edit would close its parent.
+// details view too, where a multi-line edit would close its parent, and the focus comes back there.
 TEST_F(CloseTest, EscAsksBeforeStoppingTheJobAndKeepsTheWindow) {
     HoldJobUntilCancelled();
     StartJob();
     Click(kDetailsButton);
+    SetForegroundWindow(s_window);
+    SetFocus(Item(kDetailsView));
     const auto escape = [this] { PostMessageW(Item(kDetailsView), WM_KEYDOWN, VK_ESCAPE, 0); };
-    {
-        BoxAnswerer answerer({{IDNO, kStopQuestion}});
-        escape();
-        ASSERT_TRUE(answerer.Finished());
-    }
-    Pump();
-    EXPECT_TRUE(s_busy);
-    EXPECT_FALSE(s_cancel);
-    BoxAnswerer answerer({{IDYES, kStopQuestion}, {IDOK, L"Cancelled."}});
+    BoxAnswerer no({{IDNO, L""}});
     escape();
-    ASSERT_TRUE(answerer.Finished());
-    EXPECT_FALSE(s_busy);
+    ASSERT_TRUE(no.Finished());
+    EXPECT_EQ(no.Seen().at(0).text, kStopQuestion);
+    EXPECT_FALSE(s_cancel);
+    EXPECT_EQ(GetFocus(), Item(kDetailsView));
+    BoxAnswerer yes({{IDYES, L""}, {IDOK, L"Cancelled."}});
+    escape();
+    ASSERT_TRUE(yes.Finished());
     FakeSystem boxes(std::nullopt);  // records what idle Esc would ask
     escape();
     Pump();

@@ -68,7 +68,8 @@ TEST_F(WindowTest, FreshInstallLookWithoutArguments) {
 
 TEST_F(WindowTest, UpdateModeInAnExistingInstallShowsUpdateAndStartsByItself) {
     MakeInstall(temp.path());
-    Open(L"--update \"" + temp.path().native() + L"\"");
+    SetForegroundWindow(Open(L"--update \"" + temp.path().native() + L"\""));  // as at a start
+    EXPECT_EQ(GetFocus(), Item(kMainButton)) << "an update needs no typing";
     EXPECT_TRUE(s_updateMode);
     EXPECT_EQ(ItemText(kFolderBox), temp.path().native());
     EXPECT_EQ(ItemText(kMainButton), L"Update");

@@ -38,7 +38,7 @@ LRESULT CALLBACK CountMarqueeStarts(HWND bar, UINT message, WPARAM wParam, LPARA
 }
 
 // Stands in for the shell's taskbar list while it is registered for that class in this
-// process, keeping what the window's taskbar button shows. It outlives every window.
+// process, recording what the window tells its taskbar button. It outlives every window.
 class TaskbarRecorder : public ITaskbarList3, public IClassFactory {
   public:
     std::string shows;  // "busy", or "N of M"
@@ -93,9 +93,8 @@ class TaskbarRecorder : public ITaskbarList3, public IClassFactory {
 TaskbarRecorder s_taskbarButton;
 
 TEST_F(WindowTest, ProgressClampsAndSwitchesTheMarqueeOnlyWhenNeeded) {
-    // Whatever an earlier repetition left.
-    s_taskbarButton.shows.clear();
-    s_taskbarButton.statesTold = s_marqueeStarts = 0;
+    s_taskbarButton = {};  // whatever an earlier repetition left
+    s_marqueeStarts = 0;
     DWORD registration = 0;
     ASSERT_EQ(
         CoRegisterClassObject(CLSID_TaskbarList, static_cast<IClassFactory*>(&s_taskbarButton),
@@ -202,9 +201,9 @@ TEST_F(WindowTest, AFloodOfReportsLeavesRoomForPainting) {
     Open();
     SetBusy(true);
     std::atomic<bool> ended{false};
-    // Stopped and joined on every path, a failed check's included; bounded, so that a window that
-    // can't keep up fails here rather than hangs.
+    // Stopped and joined on every path, a failed check's included.
     std::jthread job([&ended](std::stop_token stop) {
+        // Bounded, so that a window that can't keep up fails here rather than hangs.
         const ULONGLONG deadline = GetTickCount64() + 30000;
         for (int i = 0; !stop.stop_requested() && GetTickCount64() < deadline; ++i) {
             Log(L"[" + std::to_wstring(i) + L"/1000000] Building CXX object");
@@ -383,46 +382,34 @@ TEST_F(WindowTest, SuccessInUpdateModeWithoutALauncherStaysIdleWithoutABox) {
     EXPECT_EQ(ItemText(kStatusLine), L"Done.");
 }
 
-TEST_F(WindowTest, FocusStartsOnTheFirstControlComesBackAfterABoxAndGoesWhereThePlayerGoesNext) {
-    SetForegroundWindow(Open());  // activated, as at a start
-    EXPECT_EQ(GetFocus(), Item(kImageOption));
-    SetFocus(Item(kFolderBox));
-    {
-        BoxAnswerer answerer({{IDOK, L"A question"}});
-        Ask(L"A question", MB_OK);
-    }
-    EXPECT_EQ(GetFocus(), Item(kFolderBox)) << "back from the box, as from another window";
-    for (bool success : {true, false}) {
-        SetBusy(true);
-        BoxAnswerer answerer({{IDOK, L"The end"}});
-        PostDone(success, L"The end");
-        ASSERT_TRUE(answerer.Finished());
-        const HWND next = Item(success ? kPlayButton : kMainButton);
-        EXPECT_TRUE(PumpUntil([next] { return GetFocus() == next; }, 5000)) << success;
-    }
-}
-
 std::vector<HWND> s_liveRegionChanges;
 void CALLBACK OnLiveRegionChanged(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG child, DWORD,
                                   DWORD) {
     if (object == OBJID_CLIENT && child == CHILDID_SELF) s_liveRegionChanges.push_back(window);
 }
 
-TEST_F(WindowTest, ScreenReadersHearANewStepAndTheEndButNoNewNumber) {
+// The focus starts on the first control and goes where the player goes next; screen readers hear
+// of a new step and of the end, not of a new number.
+TEST_F(WindowTest, FocusFollowsThePlayerAndScreenReadersHearANewStepAndTheEnd) {
+    s_liveRegionChanges.clear();
     const HWINEVENTHOOK hook =
         SetWinEventHook(EVENT_OBJECT_LIVEREGIONCHANGED, EVENT_OBJECT_LIVEREGIONCHANGED, nullptr,
                         OnLiveRegionChanged, GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
-    Open();
-    SetBusy(true);
-    for (const wchar_t* status : {L"Downloading Git: 1 MB of 50 MB",
-                                  L"Downloading Git: 12 MB of 50 MB", L"Unpacking Git"}) {
+    SetForegroundWindow(Open());  // activated, as at a start
+    EXPECT_EQ(GetFocus(), Item(kImageOption));
+    for (const wchar_t* status : {L"Downloading Git: 1 MB", L"Downloading Git: 12 MB"}) {
         PostStatus(status);
         ASSERT_TRUE(PumpUntil([&] { return ItemText(kStatusLine) == status; }));
     }
-    BoxAnswerer answerer({{IDOK, L""}});
-    PostDone(false, L"Unpacking Git");  // the same words, but now the end
-    ASSERT_TRUE(answerer.Finished());
-    // In order: by the end's event, one for the new number would have come.
+    for (bool success : {true, false}) {
+        SetBusy(true);
+        BoxAnswerer answerer({{IDOK, L"Downloading Git: 12 MB"}});
+        PostDone(success, L"Downloading Git: 12 MB");  // the same words, but now the end
+        ASSERT_TRUE(answerer.Finished());
+        const HWND next = Item(success ? kPlayButton : kMainButton);
+        EXPECT_TRUE(PumpUntil([next] { return GetFocus() == next; }, 5000)) << success;
+    }
+    // In order: by the ends' events, one for the new number would have come.
     PumpUntil([] { return s_liveRegionChanges.size() >= 3; }, 5000);
     EXPECT_EQ(s_liveRegionChanges, std::vector<HWND>(3, Item(kStatusLine)));
     UnhookWinEvent(hook);
